@@ -1,0 +1,59 @@
+// Read-only strided views over caller-owned one-dimensional arrays.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace quorlix {
+
+// A view of n elements of type T; element i lives at data + i * byte_stride. The stride is kept in
+// bytes, and elements are read with memcpy, so any stride (negative, zero, or not a multiple of
+// sizeof(T)) reads exactly the element NumPy would.
+template <class T>
+class StridedView {
+ public:
+  StridedView() = default;
+  StridedView(const void* data, std::size_t n, std::ptrdiff_t byte_stride)
+      : data_(static_cast<const unsigned char*>(data)), n_(n), byte_stride_(byte_stride) {}
+
+  // A view over a contiguous buffer.
+  static StridedView contiguous(const T* data, std::size_t n) {
+    return StridedView(data, n, static_cast<std::ptrdiff_t>(sizeof(T)));
+  }
+  static StridedView of(const std::vector<T>& v) { return contiguous(v.data(), v.size()); }
+
+  std::size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  std::ptrdiff_t byte_stride() const { return byte_stride_; }
+
+  T operator[](std::size_t i) const {
+    T value;
+    std::memcpy(&value, data_ + static_cast<std::ptrdiff_t>(i) * byte_stride_, sizeof(T));
+    return value;
+  }
+
+  // Copies the elements into an owned contiguous sequence, in logical index order.
+  std::vector<T> copy() const {
+    std::vector<T> out(n_);
+    if (byte_stride_ == static_cast<std::ptrdiff_t>(sizeof(T))) {
+      if (n_ != 0) std::memcpy(out.data(), data_, n_ * sizeof(T));
+    } else {
+      for (std::size_t i = 0; i < n_; ++i) out[i] = (*this)[i];
+    }
+    return out;
+  }
+
+ private:
+  const unsigned char* data_ = nullptr;
+  std::size_t n_ = 0;
+  std::ptrdiff_t byte_stride_ = static_cast<std::ptrdiff_t>(sizeof(T));
+};
+
+// A float64 sample.
+using Sample = StridedView<double>;
+// A boolean sample: one byte per element, true when non-zero.
+using BoolSample = StridedView<std::uint8_t>;
+
+}  // namespace quorlix
