@@ -1,0 +1,391 @@
+// The process-wide pool of four worker threads: fork-join jobs over index ranges, the fixed-split
+// sum, failure and interrupt propagation to the submitting thread, and survival across fork().
+#include "pool/pool.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "core/errors.hpp"
+
+namespace quorlix::pool {
+namespace {
+
+using Body = std::function<void(std::size_t, std::size_t)>;
+
+// Ranges this short are not worth waking a worker for.
+constexpr std::size_t kInlineLimit = 64;
+// Enough chunks per worker to even out uneven per-index costs, but chunks long enough to amortise
+// the claim and short enough that a cancelled job stops quickly.
+constexpr std::size_t kChunksPerWorker = 16;
+constexpr std::size_t kMinChunkLength = 256;
+constexpr std::size_t kMaxChunkLength = 4096;
+constexpr auto kInterruptPollInterval = std::chrono::milliseconds(50);
+
+std::size_t ceil_div(std::size_t n, std::size_t d) { return n / d + (n % d != 0 ? 1 : 0); }
+
+std::size_t chunk_length_for(std::size_t n) {
+  const std::size_t balanced = std::clamp(ceil_div(n, kChunksPerWorker * kWorkerCount), kMinChunkLength,
+                                          kMaxChunkLength);
+  // A short range still gives every worker a share.
+  return std::min(balanced, ceil_div(n, kWorkerCount));
+}
+
+// One fork-join job; it lives on the submitting thread's stack until every worker has left it.
+struct Job {
+  const Body* body = nullptr;
+  std::size_t n = 0;
+  std::size_t chunk_length = 0;
+  std::size_t chunk_count = 0;
+  std::atomic<std::size_t> next_chunk{0};
+  std::atomic<bool> cancelled{false};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;        // written once, by whoever first sets `failed`
+  std::size_t active_workers = 0;  // guarded by Pool::mutex
+};
+
+void record_failure(Job& job, std::exception_ptr error) {
+  if (!job.failed.exchange(true)) job.error = std::move(error);
+  job.cancelled.store(true);
+}
+
+// A job is over once nobody is inside it and no chunk is left to claim. Workers only claim chunks
+// after registering under the pool mutex, so with active_workers == 0 every claimed chunk has run.
+bool job_finished(const Job& job) {
+  return job.active_workers == 0 && (job.cancelled.load() || job.next_chunk.load() >= job.chunk_count);
+}
+
+void run_chunks(Job& job) {
+  while (!job.cancelled.load(std::memory_order_relaxed)) {
+    const std::size_t c = job.next_chunk.fetch_add(1, std::memory_order_relaxed);
+    if (c >= job.chunk_count) return;
+    const std::size_t begin = c * job.chunk_length;
+    const std::size_t end = begin + std::min(job.chunk_length, job.n - begin);
+    try {
+      (*job.body)(begin, end);
+    } catch (...) {
+      record_failure(job, std::current_exception());
+    }
+  }
+}
+
+struct Pool {
+  std::mutex submit_mutex;  // one job (or one start-up) at a time
+  std::mutex mutex;         // guards the fields below and Job::active_workers
+  std::condition_variable work_cv;
+  std::condition_variable done_cv;
+  std::uint64_t generation = 0;
+  Job* job = nullptr;
+  bool stopping = false;
+  std::size_t ready = 0;
+  bool running = false;          // guarded by submit_mutex
+  std::uint64_t fork_count = 0;  // changes only in a forked child
+
+  // The workers and any job of the parent do not exist in a forked child, and the inherited mutexes
+  // and condition variables may record them as owners or waiters, so fresh ones are built in place.
+  // A thread that forked while submitting keeps holding the submit lock it owned before.
+  void reset_in_forked_child(bool submitting) {
+    new (&submit_mutex) std::mutex();
+    new (&mutex) std::mutex();
+    new (&work_cv) std::condition_variable();
+    new (&done_cv) std::condition_variable();
+    job = nullptr;
+    stopping = false;
+    ready = 0;
+    running = false;
+    ++fork_count;
+    if (submitting) submit_mutex.lock();
+  }
+};
+
+// Never deleted: workers may still wait on it while the process exits. Atomic because the fork
+// handlers may run on a thread other than the one that created it.
+std::atomic<Pool*> g_pool{nullptr};
+std::atomic<bool> g_initialized{false};
+std::atomic<InterruptCheck> g_interrupt_check{nullptr};
+
+thread_local bool t_in_worker = false;
+thread_local bool t_submitting = false;
+thread_local bool t_fork_took_submit = false;
+
+struct SubmittingScope {
+  SubmittingScope() { t_submitting = true; }
+  ~SubmittingScope() { t_submitting = false; }
+  SubmittingScope(const SubmittingScope&) = delete;
+  SubmittingScope& operator=(const SubmittingScope&) = delete;
+};
+
+std::string build_error(const std::string& kind) {
+  return std::string(kUnwrapErrPrefix) + "ThreadPoolBuildError { kind: " + kind + " }";
+}
+
+std::string io_error(const std::error_code& code) {
+  return "IOError(" + code.message() + " (os error " + std::to_string(code.value()) + "))";
+}
+
+// Holding the submit lock across fork() means no job or start-up is half done in the child. A thread
+// that already holds it (an interrupt check that forks) or that a job is waiting for (a worker) must
+// not wait for it.
+void prepare_fork() {
+  Pool* p = g_pool.load();
+  t_fork_took_submit = !t_submitting && !t_in_worker;
+  if (t_fork_took_submit) p->submit_mutex.lock();
+  p->mutex.lock();
+}
+
+void after_fork_in_parent() {
+  Pool* p = g_pool.load();
+  p->mutex.unlock();
+  if (t_fork_took_submit) p->submit_mutex.unlock();
+}
+
+void after_fork_in_child() { g_pool.load()->reset_in_forked_child(t_submitting); }
+
+Pool& the_pool() {
+  static Pool* const pool = [] {
+    if (g_pool.load() == nullptr) g_pool.store(new Pool());
+    const int rc = pthread_atfork(prepare_fork, after_fork_in_parent, after_fork_in_child);
+    if (rc != 0) throw InternalFailure(build_error(io_error(std::error_code(rc, std::system_category()))));
+    return g_pool.load();
+  }();
+  return *pool;
+}
+
+void worker_main(Pool* p) {
+  t_in_worker = true;
+  std::unique_lock lock(p->mutex);
+  std::uint64_t seen = p->generation;
+  ++p->ready;
+  p->done_cv.notify_all();
+  for (;;) {
+    p->work_cv.wait(lock, [&] { return p->stopping || p->generation != seen; });
+    if (p->stopping) return;
+    seen = p->generation;
+    Job* job = p->job;
+    // The job this generation announced may be over before this worker woke.
+    if (job == nullptr) continue;
+    ++job->active_workers;
+    lock.unlock();
+    run_chunks(*job);
+    lock.lock();
+    --job->active_workers;
+    if (job_finished(*job)) p->done_cv.notify_all();
+  }
+}
+
+void stop_and_join(Pool& p, std::vector<std::thread>& started) {
+  {
+    std::lock_guard lock(p.mutex);
+    p.stopping = true;
+  }
+  p.work_cv.notify_all();
+  for (std::thread& t : started) t.join();
+}
+
+// Called with the submit lock held. On failure the workers already started are joined, so a later
+// call starts from nothing.
+void start_workers(Pool& p) {
+  std::vector<std::thread> started;
+  started.reserve(kWorkerCount);
+  {
+    std::lock_guard lock(p.mutex);
+    p.stopping = false;
+    p.ready = 0;
+  }
+  try {
+    while (started.size() < kWorkerCount) started.emplace_back(worker_main, &p);
+  } catch (const std::system_error& e) {
+    stop_and_join(p, started);
+    throw InternalFailure(build_error(io_error(e.code())));
+  } catch (...) {
+    stop_and_join(p, started);
+    throw;
+  }
+  {
+    std::unique_lock lock(p.mutex);
+    p.done_cv.wait(lock, [&] { return p.ready == kWorkerCount; });
+  }
+  // The pool is never torn down, so the handles are not needed; detached threads also let the
+  // process exit while they sleep.
+  for (std::thread& t : started) t.detach();
+  p.running = true;
+  g_initialized.store(true);
+}
+
+[[noreturn]] void rethrow_reported(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const InternalFailure&) {
+    throw;
+  } catch (const ValidationError&) {
+    throw;
+  } catch (const Interrupted&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw InternalFailure(e.what());
+  } catch (...) {
+    throw InternalFailure("a parallel task failed with an exception of unknown type");
+  }
+}
+
+void run_inline(std::size_t n, const Body& body) {
+  try {
+    body(0, n);
+  } catch (...) {
+    rethrow_reported(std::current_exception());
+  }
+}
+
+void notify_workers(Pool& p, std::size_t chunk_count) {
+  if (chunk_count >= kWorkerCount) {
+    p.work_cv.notify_all();
+    return;
+  }
+  for (std::size_t i = 0; i < chunk_count; ++i) p.work_cv.notify_one();
+}
+
+// Runs body over [0, n) in chunks of chunk_length on the workers while this thread waits.
+void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
+  // A worker (nested call) or a thread already waiting on a job (an interrupt check calling back in)
+  // would wait for itself.
+  if (n <= chunk_length || t_in_worker || t_submitting) {
+    run_inline(n, body);
+    return;
+  }
+  Pool& p = the_pool();
+  std::unique_lock submit_lock(p.submit_mutex);
+  SubmittingScope submitting;
+  if (!p.running) start_workers(p);
+  const std::uint64_t forks_at_start = p.fork_count;
+
+  Job job;
+  job.body = &body;
+  job.n = n;
+  job.chunk_length = chunk_length;
+  job.chunk_count = ceil_div(n, chunk_length);
+  {
+    std::lock_guard lock(p.mutex);
+    p.job = &job;
+    ++p.generation;
+  }
+  notify_workers(p, job.chunk_count);
+
+  bool interrupted = false;
+  bool abandoned = false;
+  {
+    std::unique_lock lock(p.mutex);
+    while (!p.done_cv.wait_for(lock, kInterruptPollInterval, [&] { return job_finished(job); })) {
+      const InterruptCheck check = g_interrupt_check.load();
+      if (check == nullptr || job.cancelled.load()) continue;
+      // Unlocked so the workers can finish chunks while the check runs.
+      lock.unlock();
+      bool stop = false;
+      try {
+        stop = check();
+      } catch (...) {
+        record_failure(job, std::current_exception());
+      }
+      lock.lock();
+      if (p.fork_count != forks_at_start) {
+        // This is a child forked from inside the check: the workers running this job are gone.
+        abandoned = true;
+        interrupted = stop;
+        break;
+      }
+      if (stop) {
+        interrupted = true;
+        job.cancelled.store(true);
+      }
+    }
+    p.job = nullptr;
+  }
+  // An interrupt wins over a chunk's failure: the check has already recorded why the caller stops.
+  if (interrupted) throw Interrupted();
+  if (abandoned) throw InternalFailure("the worker pool was lost to fork() while a job was running");
+  if (job.failed.load()) rethrow_reported(job.error);
+}
+
+struct Piece {
+  std::size_t begin;
+  std::size_t end;
+};
+
+// Appends the leaf pieces of the fixed split of [begin, end) in index order.
+void list_pieces(std::size_t begin, std::size_t end, std::vector<Piece>& pieces) {
+  const std::size_t m = end - begin;
+  if (m <= kSumPieceLength) {
+    pieces.push_back({begin, end});
+    return;
+  }
+  list_pieces(begin, begin + m / 2, pieces);
+  list_pieces(begin + m / 2, end, pieces);
+}
+
+// Adds up [begin, end) under the fixed split, taking the leaf pieces' sums from leaf(begin, end)
+// in index order. The grouping (left + right at every level) fixes the result's bits.
+template <class Leaf>
+double split_sum(std::size_t begin, std::size_t end, Leaf& leaf) {
+  const std::size_t m = end - begin;
+  if (m <= kSumPieceLength) return leaf(begin, end);
+  const double left = split_sum(begin, begin + m / 2, leaf);
+  const double right = split_sum(begin + m / 2, end, leaf);
+  return left + right;
+}
+
+}  // namespace
+
+void start_global_pool() {
+  Pool& p = the_pool();
+  std::lock_guard submit_lock(p.submit_mutex);
+  if (g_initialized.load()) throw InternalFailure(build_error("GlobalPoolAlreadyInitialized"));
+  start_workers(p);
+}
+
+bool global_pool_started() { return g_initialized.load(); }
+
+void set_interrupt_check(InterruptCheck check) { g_interrupt_check.store(check); }
+
+void parallel_for(std::size_t n, const Body& body) {
+  if (n == 0) return;
+  if (n <= kInlineLimit) {
+    run_inline(n, body);
+    return;
+  }
+  run_job(n, chunk_length_for(n), body);
+}
+
+double fixed_split_sum(const double* terms, std::size_t n) {
+  auto leaf = [terms](std::size_t begin, std::size_t end) {
+    double s = -0.0;
+    for (std::size_t i = begin; i < end; ++i) s += terms[i];
+    return s;
+  };
+  return split_sum(0, n, leaf);
+}
+
+double parallel_sum_pieces(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum) {
+  std::vector<Piece> pieces;
+  list_pieces(0, n, pieces);
+  std::vector<double> sums(pieces.size());
+  run_job(pieces.size(), 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) sums[i] = piece_sum(pieces[i].begin, pieces[i].end);
+  });
+  std::size_t next = 0;
+  auto leaf = [&](std::size_t, std::size_t) { return sums[next++]; };
+  return split_sum(0, n, leaf);
+}
+
+}  // namespace quorlix::pool
