@@ -1,0 +1,103 @@
+// Exception translation and the lazily created PanicException type.
+#include "module/errors.hpp"
+
+#include <new>
+#include <stdexcept>
+
+#include "core/errors.hpp"
+
+namespace quorlix::py {
+namespace {
+
+PyObject* panic_type = nullptr;
+
+constexpr const char* kPanicDoc =
+    "Raised when the native code of this module fails an internal invariant.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so that it usually\n"
+    "propagates to the top and ends the interpreter instead of being swallowed by `except Exception`.";
+
+std::string utf8_of(PyObject* obj) {
+  Ref text(PyObject_Str(obj));
+  if (!text) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return "<unprintable>";
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+  if (panic_type == nullptr) {
+    panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+  }
+  return panic_type;
+}
+
+void set_panic(const std::string& message) {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;  // the failure to create the type is the pending exception
+  Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text) return;
+  PyErr_SetObject(type, text.get());
+}
+
+std::string qualified_name(PyTypeObject* type) {
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+  if (!name) {
+    PyErr_Clear();
+    return "?";
+  }
+  return utf8_of(name.get());
+}
+
+void set_cast_error(PyObject* obj, const char* target) {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", target);
+    return;
+  }
+  std::string name = qualified_name(Py_TYPE(obj));
+  PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", name.c_str(), target);
+}
+
+std::string take_error_rendering() {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return "unknown error";
+  PyErr_NormalizeException(&type, &value, &traceback);
+  Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+  std::string rendering = qualified_name(reinterpret_cast<PyTypeObject*>(type));
+  if (value != nullptr) {
+    std::string message = utf8_of(value);
+    if (!message.empty()) rendering += ": " + message;
+  }
+  return rendering;
+}
+
+void set_from_current_exception() {
+  try {
+    throw;
+  } catch (const ValidationError& e) {
+    PyErr_SetString(PyExc_ValueError, e.what());
+  } catch (const InternalFailure& e) {
+    set_panic(e.what());
+  } catch (const Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_panic(e.what());
+  } catch (...) {
+    set_panic("native code failed with an unknown exception");
+  }
+}
+
+}  // namespace quorlix::py

@@ -1,0 +1,44 @@
+// Turning failures into Python exceptions: the one place where C++ exceptions meet the interpreter.
+#pragma once
+
+#include <string>
+
+#include "module/python.hpp"
+
+namespace quorlix::py {
+
+// The PanicException type (a BaseException subclass), created on first use. nullptr with an
+// exception set if it cannot be created.
+PyObject* panic_exception_type();
+
+// Raises PanicException(message).
+void set_panic(const std::string& message);
+
+// Raises TypeError "'<type qualname>' object is not an instance of '<target>'" ("'None' is not an
+// instance of '<target>'" for None).
+void set_cast_error(PyObject* obj, const char* target);
+
+// Takes the pending Python exception and renders it as "<TypeName>: <message>" (just the type
+// name when the message is empty), leaving no exception set.
+std::string take_error_rendering();
+
+// Sets the Python exception for the C++ exception being handled; call inside a catch (...) block.
+// ValidationError -> ValueError, InternalFailure -> PanicException, std::bad_alloc and
+// std::length_error -> MemoryError, Interrupted -> the exception the signal check raised.
+void set_from_current_exception();
+
+// The type's __qualname__ as UTF-8 ("?" if it cannot be read).
+std::string qualified_name(PyTypeObject* type);
+
+// Runs the computation, translating any C++ exception into the matching Python exception.
+template <class Compute>
+PyObject* guarded(Compute&& compute) {
+  try {
+    return compute();
+  } catch (...) {
+    set_from_current_exception();
+    return nullptr;
+  }
+}
+
+}  // namespace quorlix::py
