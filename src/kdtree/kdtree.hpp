@@ -1,0 +1,538 @@
+// Bucketed k-d tree over points of dimension 1, 2 or 3 with Chebyshev-distance queries.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/errors.hpp"
+
+namespace quorlix {
+
+// One query result: the Chebyshev distance from the query and the stored item id. Ordered by
+// distance alone.
+struct NearestNeighbour {
+  double distance;
+  std::uint64_t item;
+};
+
+// The max-norm distance. Terms are folded in axis order and a NaN term is ignored (folding m with
+// t gives t if t > m, else m; a NaN m is replaced by t), so the distance is NaN only when every
+// term is.
+struct Chebyshev {
+  static double axis(double a, double b);
+  template <std::size_t K>
+  static double distance(const std::array<double, K>& p, const std::array<double, K>& q);
+};
+
+inline double Chebyshev::axis(double a, double b) { return std::fabs(a - b); }
+
+namespace kdtree_detail {
+
+// The Chebyshev fold over a stored point given by its K coordinates.
+template <std::size_t K>
+inline double distance_to(const double* p, const std::array<double, K>& q) {
+  double m = Chebyshev::axis(p[0], q[0]);
+  for (std::size_t a = 1; a < K; ++a) {
+    const double t = Chebyshev::axis(p[a], q[a]);
+    if (t > m || m != m) m = t;
+  }
+  return m;
+}
+
+// The order of query results: by distance, with NaN after every number, so that a NaN distance is
+// the first to leave a full heap instead of blocking every later candidate.
+inline bool ranks_before(double d, double t) { return d < t || (t != t && d == d); }
+
+// A max-heap of at most cap entries (the farthest on top) over caller-provided storage.
+struct NeighbourHeap {
+  NearestNeighbour* data;
+  std::size_t size;
+  std::size_t cap;
+
+  bool full() const { return size == cap; }
+  double top() const { return data[0].distance; }
+
+  void push(NearestNeighbour x) {
+    std::size_t i = size++;
+    while (i > 0) {
+      const std::size_t parent = (i - 1) / 2;
+      if (!ranks_before(data[parent].distance, x.distance)) break;
+      data[i] = data[parent];
+      i = parent;
+    }
+    data[i] = x;
+  }
+
+  // Puts x at position i of the heap prefix [0, n) and moves it down to its place.
+  static void sift_down(NearestNeighbour* h, std::size_t n, std::size_t i, NearestNeighbour x) {
+    for (;;) {
+      std::size_t c = 2 * i + 1;
+      if (c >= n) break;
+      if (c + 1 < n && ranks_before(h[c].distance, h[c + 1].distance)) ++c;
+      if (!ranks_before(x.distance, h[c].distance)) break;
+      h[i] = h[c];
+      i = c;
+    }
+    h[i] = x;
+  }
+
+  void replace_top(NearestNeighbour x) { sift_down(data, size, 0, x); }
+
+  // Heap sort in place: ascending distance, NaN last.
+  void sort() {
+    for (std::size_t end = size; end > 1; --end) {
+      const NearestNeighbour last = data[end - 1];
+      data[end - 1] = data[0];
+      sift_down(data, end - 1, 0, last);
+    }
+  }
+};
+
+// Moves the elements of [first, last) for which goes_left holds in front of the others and returns
+// the boundary. Misplaced elements are located a block at a time without branching on the data and
+// only those are swapped, which avoids the mispredicted branches of a plain partition on random
+// input.
+template <class T, class Pred>
+T* block_partition(T* first, T* last, Pred goes_left) {
+  constexpr std::ptrdiff_t kBlock = 64;
+  std::uint8_t off_l[kBlock];
+  std::uint8_t off_r[kBlock];
+  std::ptrdiff_t num_l = 0;
+  std::ptrdiff_t num_r = 0;
+  std::ptrdiff_t start_l = 0;
+  std::ptrdiff_t start_r = 0;
+  // Two blocks fit side by side, so the left block [first, first + kBlock) and the right block
+  // [last - kBlock, last) never overlap.
+  while (last - first > 2 * kBlock) {
+    if (num_l == 0) {
+      start_l = 0;
+      for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+        off_l[num_l] = static_cast<std::uint8_t>(i);
+        num_l += !goes_left(first[i]);
+      }
+    }
+    if (num_r == 0) {
+      start_r = 0;
+      for (std::ptrdiff_t i = 0; i < kBlock; ++i) {
+        off_r[num_r] = static_cast<std::uint8_t>(i);
+        num_r += goes_left(*(last - 1 - i));
+      }
+    }
+    const std::ptrdiff_t num = std::min(num_l, num_r);
+    for (std::ptrdiff_t j = 0; j < num; ++j) {
+      std::swap(first[off_l[start_l + j]], *(last - 1 - off_r[start_r + j]));
+    }
+    num_l -= num;
+    num_r -= num;
+    start_l += num;
+    start_r += num;
+    if (num_l == 0) first += kBlock;
+    if (num_r == 0) last -= kBlock;
+  }
+  // What is left, including a block whose misplaced elements were not all swapped, is small.
+  return std::partition(first, last, goes_left);
+}
+
+// Rearranges [first, last) so that nth holds the element an ascending sort would put there, with no
+// greater element before it and no smaller one after it (by less on key). Large ranges are narrowed
+// with two pivots read from an evenly spaced sample around the target rank, so that one or two
+// partition passes leave a small middle part to finish with std::nth_element; a few rounds at most
+// are tried before handing the whole remaining range over, which bounds the worst case.
+template <class T, class Key, class Less>
+void select_nth(T* first, T* nth, T* last, Key key, Less less) {
+  constexpr std::size_t kMaxSample = 512;
+  constexpr std::size_t kSmall = 2048;
+  std::array<double, kMaxSample> sample;
+  for (int round = 0; round < 8 && static_cast<std::size_t>(last - first) > kSmall; ++round) {
+    const std::size_t n = static_cast<std::size_t>(last - first);
+    const std::size_t s = std::min(kMaxSample, n / 16);
+    for (std::size_t t = 0; t < s; ++t) sample[t] = key(first[(t * n + n / 2) / s]);
+    const double rank = static_cast<double>(nth - first) * static_cast<double>(s) / static_cast<double>(n);
+    const double spread = 1.5 * std::sqrt(static_cast<double>(s));
+    const std::size_t rank_lo = static_cast<std::size_t>(std::max(0.0, rank - spread));
+    const std::size_t rank_hi = static_cast<std::size_t>(std::min(static_cast<double>(s - 1), rank + spread));
+    std::nth_element(sample.begin(), sample.begin() + rank_lo, sample.begin() + s, less);
+    const double pivot_lo = sample[rank_lo];
+    std::nth_element(sample.begin() + rank_lo, sample.begin() + rank_hi, sample.begin() + s, less);
+    const double pivot_hi = sample[rank_hi];
+    T* const low_end = block_partition(first, last, [&](const T& x) { return less(key(x), pivot_lo); });
+    if (nth < low_end) {
+      last = low_end;
+      continue;
+    }
+    T* const mid_end = block_partition(low_end, last, [&](const T& x) { return !less(pivot_hi, key(x)); });
+    if (nth >= mid_end) {
+      first = mid_end;
+      continue;
+    }
+    first = low_end;
+    last = mid_end;
+    if (!less(pivot_lo, pivot_hi)) return;  // every key left equals the pivots
+  }
+  std::nth_element(first, nth, last, [&](const T& x, const T& y) { return less(key(x), key(y)); });
+}
+
+}  // namespace kdtree_detail
+
+template <std::size_t K>
+double Chebyshev::distance(const std::array<double, K>& p, const std::array<double, K>& q) {
+  return kdtree_detail::distance_to<K>(p.data(), q);
+}
+
+template <std::size_t K>
+class KdTree {
+ public:
+  static_assert(K >= 1 && K <= 3, "KdTree supports dimensions 1, 2 and 3");
+  static constexpr std::size_t kBucketSize = 32;
+  static constexpr std::size_t kMaxPoints = std::size_t{1} << 36;
+  using Point = std::array<double, K>;
+
+  // Builds a balanced tree over the n points (coords[0][i], ..., coords[K-1][i]), point i carrying
+  // item id i. Any number of identical coordinates or points is accepted. Throws InternalFailure
+  // when n exceeds 2^36.
+  KdTree(const std::array<const double*, K>& coords, std::size_t n);
+
+  std::size_t size() const { return size_; }
+
+  // Number of split levels above the leaves; every leaf sits at this depth.
+  std::size_t depth() const { return depth_; }
+
+  // The min(n, size()) stored points nearest to query, by ascending distance. n == 0 on a
+  // non-empty tree throws InternalFailure "called `Option::unwrap()` on a `None` value".
+  std::vector<NearestNeighbour> nearest_n(const Point& query, std::size_t n) const;
+
+  // The largest distance among the n nearest (the last entry of nearest_n), using scratch as the
+  // heap's storage so that repeated queries allocate nothing. Same failure for n == 0, and also on
+  // an empty tree, where there is no last entry.
+  double nth_nearest_distance(const Point& query, std::size_t n,
+                              std::vector<NearestNeighbour>& scratch) const;
+
+  // Every stored point whose distance from query is strictly less than radius, in walk order.
+  std::vector<NearestNeighbour> within_unsorted(const Point& query, double radius) const;
+
+  // The number of points within_unsorted would return, without building the list; a node whose
+  // whole cell lies strictly inside the radius contributes its size without visiting its points.
+  std::size_t count_within(const Point& query, double radius) const;
+
+  // Item ids in the order the leaves store them; visiting points in this order keeps queries
+  // cache-friendly.
+  std::span<const std::uint64_t> leaf_order() const { return items_; }
+
+ private:
+  struct Entry {
+    Point p;
+    std::uint64_t item;
+  };
+
+  // The tree is complete and stored in heap order: node i has children 2i + 1 and 2i + 2, nodes
+  // below inner_count_ are inner nodes and the rest are leaves. Splitting a range [b, e) at
+  // m = b + (e - b) / 2 leaves every node of one depth with floor or ceil of n / 2^depth points, so
+  // all leaves can sit at one depth with 16 to 32 points each, and a node's range follows from its
+  // parent's by the same halving instead of being stored.
+  template <bool kHasNaN>
+  void build(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
+  template <bool kHasNaN>
+  void set_box(const std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
+  std::size_t split_axis(std::size_t node) const;
+
+  double distance_at(std::size_t pos, const Point& query) const {
+    return kdtree_detail::distance_to<K>(coords_.data() + pos * K, query);
+  }
+
+  // Lower bound on the distance from the query to the far side of a split. A NaN offset only
+  // arises from a NaN or from a query and a split at the same infinity, where stored points may
+  // have a NaN term that the fold ignores, so it bounds nothing and counts as 0.
+  static double far_bound(double bound, double query_coord, double split) {
+    const double offset = Chebyshev::axis(query_coord, split);
+    return offset > bound ? offset : bound;
+  }
+
+  // Lower bound on the distance from the query to every point of a node, from its bounding box.
+  // An axis whose gap is NaN (a NaN box or query, or a query at an infinity the box reaches) may
+  // hold points whose term the fold skips, so it bounds nothing and counts as 0.
+  double box_gap(std::size_t node, const Point& query) const {
+    double gap = 0.0;
+    for (std::size_t a = 0; a < K; ++a) {
+      const double below = lo_[node][a] - query[a];
+      const double above = query[a] - hi_[node][a];
+      if (below > gap) gap = below;
+      if (above > gap) gap = above;
+    }
+    return gap;
+  }
+
+  std::size_t axis_of(std::size_t node) const {
+    if constexpr (K == 1) {
+      return 0;
+    } else {
+      return axis_[node];
+    }
+  }
+
+  void nearest_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
+                    kdtree_detail::NeighbourHeap& heap) const;
+  void within_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
+                   double radius, std::vector<NearestNeighbour>& out) const;
+  std::size_t count_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
+                         double radius) const;
+  std::size_t fill_heap(const Point& query, std::size_t n, NearestNeighbour* storage) const;
+
+  std::size_t size_ = 0;
+  std::size_t depth_ = 0;
+  std::size_t inner_count_ = 0;
+  std::vector<double> coords_;         // point-major, K per point, in leaf order
+  std::vector<std::uint64_t> items_;   // item id of each stored point, in leaf order
+  std::vector<double> split_;          // per inner node: the median coordinate on its axis
+  std::vector<std::uint8_t> axis_;     // per inner node: its split axis
+  std::vector<Point> lo_;              // per node: bounding box of its points (NaN if any is NaN)
+  std::vector<Point> hi_;
+};
+
+template <std::size_t K>
+KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n) {
+  if (n > kMaxPoints) throw InternalFailure("KdTree capacity exceeded: at most 68719476736 points");
+  size_ = n;
+  while (((n + (std::size_t{1} << depth_) - 1) >> depth_) > kBucketSize) ++depth_;
+  inner_count_ = (std::size_t{1} << depth_) - 1;
+  const std::size_t node_count = 2 * inner_count_ + 1;
+
+  std::vector<Entry> entries(n);
+  bool has_nan = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t a = 0; a < K; ++a) {
+      const double v = coords[a][i];
+      entries[i].p[a] = v;
+      has_nan |= v != v;
+    }
+    entries[i].item = i;
+  }
+
+  split_.resize(inner_count_);
+  if constexpr (K > 1) axis_.resize(inner_count_);
+  lo_.resize(node_count);
+  hi_.resize(node_count);
+  if (has_nan) {
+    build<true>(entries, 0, 0, n);
+  } else {
+    build<false>(entries, 0, 0, n);
+  }
+
+  coords_.resize(n * K);
+  items_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t a = 0; a < K; ++a) coords_[i * K + a] = entries[i].p[a];
+    items_[i] = entries[i].item;
+  }
+}
+
+template <std::size_t K>
+template <bool kHasNaN>
+void KdTree<K>::set_box(const std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
+  Point lo;
+  Point hi;
+  lo.fill(std::nan(""));
+  hi.fill(std::nan(""));
+  if (b < e) {
+    lo = entries[b].p;
+    hi = entries[b].p;
+  }
+  // With NaN coordinates present, a bound that became NaN stays NaN (neither comparison holds), so
+  // the box never claims to contain a point with a NaN coordinate.
+  for (std::size_t i = b + 1; i < e; ++i) {
+    for (std::size_t a = 0; a < K; ++a) {
+      const double v = entries[i].p[a];
+      if constexpr (kHasNaN) {
+        if (v < lo[a] || v != v) lo[a] = v;
+        if (v > hi[a] || v != v) hi[a] = v;
+      } else {
+        lo[a] = v < lo[a] ? v : lo[a];
+        hi[a] = v > hi[a] ? v : hi[a];
+      }
+    }
+  }
+  lo_[node] = lo;
+  hi_[node] = hi;
+}
+
+template <std::size_t K>
+std::size_t KdTree<K>::split_axis(std::size_t node) const {
+  std::size_t best = 0;
+  double best_spread = -1.0;
+  for (std::size_t a = 0; a < K; ++a) {
+    double spread = hi_[node][a] - lo_[node][a];
+    if (spread != spread) spread = 0.0;
+    if (spread > best_spread) {
+      best = a;
+      best_spread = spread;
+    }
+  }
+  return best;
+}
+
+template <std::size_t K>
+template <bool kHasNaN>
+void KdTree<K>::build(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
+  set_box<kHasNaN>(entries, node, b, e);
+  if (node >= inner_count_) return;
+  const std::size_t axis = split_axis(node);
+  const std::size_t m = b + (e - b) / 2;
+  // NaN sorts after +inf: selection needs a strict weak order, and plain < is none once a NaN takes
+  // part.
+  const auto less = [](double u, double v) {
+    if constexpr (kHasNaN) {
+      return u < v || (v != v && u == u);
+    } else {
+      return u < v;
+    }
+  };
+  const auto key = [axis](const Entry& x) { return x.p[axis]; };
+  kdtree_detail::select_nth(entries.data() + b, entries.data() + m, entries.data() + e, key, less);
+  split_[node] = entries[m].p[axis];
+  if constexpr (K > 1) axis_[node] = static_cast<std::uint8_t>(axis);
+  build<kHasNaN>(entries, 2 * node + 1, b, m);
+  build<kHasNaN>(entries, 2 * node + 2, m, e);
+}
+
+// The left child holds coordinates <= split and the right child >= split, so whichever side the
+// query is not on lies at least |query - split| away on that axis.
+template <std::size_t K>
+void KdTree<K>::nearest_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
+                             kdtree_detail::NeighbourHeap& heap) const {
+  // The box is tighter than the splits' bound; skipping a node no nearer than the current n-th
+  // distance changes nothing, as none of its points could displace the top. This matters where a
+  // query lies on many splits, as with heavily repeated values.
+  if (heap.full() && !kdtree_detail::ranks_before(box_gap(node, query), heap.top())) return;
+  if (node >= inner_count_) {
+    std::size_t i = b;
+    for (; i < e && !heap.full(); ++i) heap.push({distance_at(i, query), items_[i]});
+    for (; i < e; ++i) {
+      const double d = distance_at(i, query);
+      // Strict: a point at exactly the current n-th distance keeps the entry found earlier.
+      if (kdtree_detail::ranks_before(d, heap.top())) heap.replace_top({d, items_[i]});
+    }
+    return;
+  }
+  const std::size_t axis = axis_of(node);
+  const double s = split_[node];
+  const double q = query[axis];
+  const std::size_t m = b + (e - b) / 2;
+  const double far = far_bound(bound, q, s);
+  if (q < s) {
+    nearest_walk(2 * node + 1, b, m, bound, query, heap);
+    if (!heap.full() || kdtree_detail::ranks_before(far, heap.top())) {
+      nearest_walk(2 * node + 2, m, e, far, query, heap);
+    }
+  } else {
+    nearest_walk(2 * node + 2, m, e, bound, query, heap);
+    if (!heap.full() || kdtree_detail::ranks_before(far, heap.top())) {
+      nearest_walk(2 * node + 1, b, m, far, query, heap);
+    }
+  }
+}
+
+template <std::size_t K>
+void KdTree<K>::within_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
+                            double radius, std::vector<NearestNeighbour>& out) const {
+  // Skipping a node that lies wholly at or beyond the radius only saves work: none of its points
+  // would pass the strict test. A NaN radius ends the walk here.
+  if (!(box_gap(node, query) < radius)) return;
+  if (node >= inner_count_) {
+    for (std::size_t i = b; i < e; ++i) {
+      const double d = distance_at(i, query);
+      if (d < radius) out.push_back({d, items_[i]});
+    }
+    return;
+  }
+  const std::size_t axis = axis_of(node);
+  const double s = split_[node];
+  const double q = query[axis];
+  const std::size_t m = b + (e - b) / 2;
+  const double far = far_bound(bound, q, s);
+  if (q < s) {
+    within_walk(2 * node + 1, b, m, bound, query, radius, out);
+    if (far <= radius) within_walk(2 * node + 2, m, e, far, query, radius, out);
+  } else {
+    within_walk(2 * node + 2, m, e, bound, query, radius, out);
+    if (far <= radius) within_walk(2 * node + 1, b, m, far, query, radius, out);
+  }
+}
+
+template <std::size_t K>
+std::size_t KdTree<K>::count_walk(std::size_t node, std::size_t b, std::size_t e, double bound,
+                                  const Point& query, double radius) const {
+  if (!(box_gap(node, query) < radius)) return 0;
+  bool inside = true;
+  for (std::size_t a = 0; a < K && inside; ++a) {
+    // A NaN offset (a NaN box or query, or a query and a bound at the same infinity) fails the
+    // comparison, so such a node is never taken as inside.
+    inside = Chebyshev::axis(query[a], lo_[node][a]) < radius &&
+             Chebyshev::axis(query[a], hi_[node][a]) < radius;
+  }
+  if (inside) return e - b;
+  if (node >= inner_count_) {
+    std::size_t count = 0;
+    for (std::size_t i = b; i < e; ++i) count += distance_at(i, query) < radius;
+    return count;
+  }
+  const std::size_t axis = axis_of(node);
+  const double s = split_[node];
+  const double q = query[axis];
+  const std::size_t m = b + (e - b) / 2;
+  const double far = far_bound(bound, q, s);
+  std::size_t count;
+  if (q < s) {
+    count = count_walk(2 * node + 1, b, m, bound, query, radius);
+    if (far <= radius) count += count_walk(2 * node + 2, m, e, far, query, radius);
+  } else {
+    count = count_walk(2 * node + 2, m, e, bound, query, radius);
+    if (far <= radius) count += count_walk(2 * node + 1, b, m, far, query, radius);
+  }
+  return count;
+}
+
+template <std::size_t K>
+std::size_t KdTree<K>::fill_heap(const Point& query, std::size_t n, NearestNeighbour* storage) const {
+  kdtree_detail::NeighbourHeap heap{storage, 0, std::min(n, size_)};
+  nearest_walk(0, 0, size_, 0.0, query, heap);
+  return heap.size;
+}
+
+template <std::size_t K>
+std::vector<NearestNeighbour> KdTree<K>::nearest_n(const Point& query, std::size_t n) const {
+  if (size_ == 0) return {};
+  if (n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  std::vector<NearestNeighbour> out(std::min(n, size_));
+  kdtree_detail::NeighbourHeap heap{out.data(), fill_heap(query, n, out.data()), out.size()};
+  heap.sort();
+  return out;
+}
+
+template <std::size_t K>
+double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t n,
+                                       std::vector<NearestNeighbour>& scratch) const {
+  if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  const std::size_t m = std::min(n, size_);
+  if (scratch.size() < m) scratch.resize(m);
+  fill_heap(query, m, scratch.data());
+  // The heap's top is the entry that its sort would put last.
+  return scratch[0].distance;
+}
+
+template <std::size_t K>
+std::vector<NearestNeighbour> KdTree<K>::within_unsorted(const Point& query, double radius) const {
+  std::vector<NearestNeighbour> out;
+  if (size_ != 0) within_walk(0, 0, size_, 0.0, query, radius, out);
+  return out;
+}
+
+template <std::size_t K>
+std::size_t KdTree<K>::count_within(const Point& query, double radius) const {
+  return size_ == 0 ? 0 : count_walk(0, 0, size_, 0.0, query, radius);
+}
+
+}  // namespace quorlix
