@@ -1,0 +1,37 @@
+// Nearest-neighbour estimators of entropy and (conditional, interaction) mutual information, in nats,
+// under the Chebyshev distance.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/sample.hpp"
+#include "info/neighbours.hpp"
+#include "kdtree/kdtree.hpp"
+
+namespace quorlix::info {
+
+// Kozachenko-Leonenko differential entropy of x from k-th-neighbour distances. Not clamped.
+// ValidationError for an empty x or k outside [1, n); InternalFailure for a NaN in x.
+double kl_h(Sample x, std::uint64_t k);
+
+// KSG mutual information of (x, y), clamped at 0; with normalize, divided by the geometric mean of the
+// marginal entropies and capped at 1 when that mean is usable (finite and at least 1e-10).
+double ksg_mi(Sample x, Sample y, std::uint64_t k, bool normalize);
+
+// Conditional mutual information I(x; y | z), clamped at 0; with normalize, divided by the geometric
+// mean of H(x|z) and H(y|z) and capped at 1 when that mean is usable.
+double ksg_cmi(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize);
+
+// Interaction information I(x; y | z) - I(x; y), neither term clamped; with normalize, divided by the sum
+// of the terms' magnitudes (0.0 when that sum is below 1e-10).
+double ksg_ii(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize);
+
+// Entropy estimate over a one-dimensional tree holding exactly values[i] with item id i; 1 <= k < n.
+double entropy_kl_1d_tree(const KdTree<1>& tree, std::span<const double> values, std::uint64_t k);
+
+// Entropy estimate over a two-dimensional tree holding exactly (a_i, b_i) with item id i; 1 <= k < n.
+double entropy_kl_2d_tree(const KdTree<2>& tree, std::span<const double> a, std::span<const double> b,
+                          std::uint64_t k);
+
+}  // namespace quorlix::info
