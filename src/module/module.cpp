@@ -24,9 +24,12 @@ PyMethodDef stats_methods[] = {
     {"phi_coef", entry<&phi_coef>(), kCallFlags, "phi_coef(x, y)\n--\n\n"},
 };
 
-// The estimators are registered as they become available.
-PyMethodDef* const info_methods = nullptr;
-constexpr std::size_t info_method_count = 0;
+PyMethodDef info_methods[] = {
+    {"ksg_mi", entry<&ksg_mi>(), kCallFlags, "ksg_mi(x, y, k, normalize)\n--\n\n"},
+    {"ksg_cmi", entry<&ksg_cmi>(), kCallFlags, "ksg_cmi(x, y, z, k, normalize)\n--\n\n"},
+    {"ksg_ii", entry<&ksg_ii>(), kCallFlags, "ksg_ii(x, y, z, k, normalize)\n--\n\n"},
+    {"kl_h", entry<&kl_h>(), kCallFlags, "kl_h(x, k)\n--\n\nPython-usable scripts"},
+};
 
 // The pool's interrupt check: runs on the calling thread, which holds the interpreter lock.
 bool signals_pending() { return PyErr_CheckSignals() != 0; }
@@ -100,7 +103,7 @@ int exec_module(PyObject* top) {
     return -1;
   }
   if (!build_submodule(top, "stats", stats_methods, std::size(stats_methods))) return -1;
-  if (!build_submodule(top, "info", info_methods, info_method_count)) return -1;
+  if (!build_submodule(top, "info", info_methods, std::size(info_methods))) return -1;
   return 0;
 }
 

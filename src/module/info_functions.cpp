@@ -1,0 +1,64 @@
+// Entry points of quorlix.info: bind, convert, compute, return one float.
+#include "info/info.hpp"
+#include "module/binding.hpp"
+#include "module/errors.hpp"
+#include "module/functions.hpp"
+
+namespace quorlix::py {
+namespace {
+
+constexpr FunctionDescription kKlH{"kl_h", 2, {"x", "k"}};
+constexpr FunctionDescription kKsgMi{"ksg_mi", 4, {"x", "y", "k", "normalize"}};
+constexpr FunctionDescription kKsgCmi{"ksg_cmi", 5, {"x", "y", "z", "k", "normalize"}};
+constexpr FunctionDescription kKsgIi{"ksg_ii", 5, {"x", "y", "z", "k", "normalize"}};
+
+// ksg_cmi and ksg_ii share their parameters.
+template <class Estimator>
+PyObject* three_samples(const FunctionDescription& fn, Estimator estimator, PyObject* const* args,
+                        Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArguments bound;
+  Sample x, y, z;
+  std::uint64_t k = 0;
+  bool normalize = false;
+  if (!bind_arguments(fn, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
+      !to_sample(bound[1], "y", y) || !to_sample(bound[2], "z", z) || !to_count(bound[3], "k", k) ||
+      !to_flag(bound[4], "normalize", normalize)) {
+    return nullptr;
+  }
+  return guarded([&] { return PyFloat_FromDouble(estimator(x, y, z, k, normalize)); });
+}
+
+}  // namespace
+
+PyObject* kl_h(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArguments bound;
+  Sample x;
+  std::uint64_t k = 0;
+  if (!bind_arguments(kKlH, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
+      !to_count(bound[1], "k", k)) {
+    return nullptr;
+  }
+  return guarded([&] { return PyFloat_FromDouble(info::kl_h(x, k)); });
+}
+
+PyObject* ksg_mi(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  BoundArguments bound;
+  Sample x, y;
+  std::uint64_t k = 0;
+  bool normalize = false;
+  if (!bind_arguments(kKsgMi, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
+      !to_sample(bound[1], "y", y) || !to_count(bound[2], "k", k) || !to_flag(bound[3], "normalize", normalize)) {
+    return nullptr;
+  }
+  return guarded([&] { return PyFloat_FromDouble(info::ksg_mi(x, y, k, normalize)); });
+}
+
+PyObject* ksg_cmi(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return three_samples(kKsgCmi, info::ksg_cmi, args, nargsf, kwnames);
+}
+
+PyObject* ksg_ii(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return three_samples(kKsgIi, info::ksg_ii, args, nargsf, kwnames);
+}
+
+}  // namespace quorlix::py
