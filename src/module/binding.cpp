@@ -113,7 +113,8 @@ bool numpy_bool_value(PyObject* obj, bool& out) {
     PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion", name.c_str());
     return false;
   }
-  auto descr_get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(method.get()), Py_tp_descr_get));
+  // Read the slot directly: PyType_GetSlot only accepts static types from Python 3.10 on.
+  descrgetfunc descr_get = Py_TYPE(method.get())->tp_descr_get;
   if (descr_get != nullptr) {
     method = Ref(descr_get(method.get(), obj, reinterpret_cast<PyObject*>(type)));
     if (!method) return false;
