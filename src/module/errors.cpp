@@ -9,7 +9,7 @@
 namespace quorlix::py {
 namespace {
 
-PyObject* panic_type = nullptr;
+PyObject* panic_type = nullptr;  // the main interpreter's PanicException, created on first use
 
 constexpr const char* kPanicDoc =
     "Raised when the native code of this module fails an internal invariant.\n\n"
@@ -31,21 +31,24 @@ std::string utf8_of(PyObject* obj) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-}  // namespace
-
-PyObject* panic_exception_type() {
-  if (panic_type == nullptr) {
-    panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
-  }
-  return panic_type;
+// Only the main interpreter's type is kept: a failed import in a sub-interpreter also raises
+// PanicException, and a type created there belongs to that interpreter and must not outlive it.
+Ref panic_exception_type() {
+  const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
+  if (main_interpreter && panic_type != nullptr) return Ref::borrowed(panic_type);
+  Ref type(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+  if (type && main_interpreter) panic_type = Ref::borrowed(type.get()).release();
+  return type;
 }
 
+}  // namespace
+
 void set_panic(const std::string& message) {
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) return;  // the failure to create the type is the pending exception
+  Ref type = panic_exception_type();
+  if (!type) return;  // the failure to create the type is the pending exception
   Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return;
-  PyErr_SetObject(type, text.get());
+  PyErr_SetObject(type.get(), text.get());
 }
 
 std::string qualified_name(PyTypeObject* type) {

@@ -7,11 +7,7 @@
 
 namespace quorlix::py {
 
-// The PanicException type (a BaseException subclass), created on first use. nullptr with an
-// exception set if it cannot be created.
-PyObject* panic_exception_type();
-
-// Raises PanicException(message).
+// Raises PanicException(message); the type (a BaseException subclass) is created on first use.
 void set_panic(const std::string& message);
 
 // Raises TypeError "'<type qualname>' object is not an instance of '<target>'" ("'None' is not an

@@ -94,17 +94,18 @@ bool build_submodule(PyObject* top, const char* name, PyMethodDef* methods, std:
   return add_submodule(top, submodule.get());
 }
 
+// No C++ exception may unwind into the interpreter: the building steps allocate strings as well.
 int exec_module(PyObject* top) {
   try {
     pool::start_global_pool();
     pool::set_interrupt_check(&signals_pending);
+    if (!build_submodule(top, "stats", stats_methods, std::size(stats_methods))) return -1;
+    if (!build_submodule(top, "info", info_methods, std::size(info_methods))) return -1;
+    return 0;
   } catch (...) {
     set_from_current_exception();
     return -1;
   }
-  if (!build_submodule(top, "stats", stats_methods, std::size(stats_methods))) return -1;
-  if (!build_submodule(top, "info", info_methods, std::size(info_methods))) return -1;
-  return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -25,13 +25,15 @@ PyObject* float_pair(const stats::TestResult& result) {
 template <class Stat>
 PyObject* two_float_samples(const FunctionDescription& fn, Stat stat, PyObject* const* args, Py_ssize_t nargsf,
                             PyObject* kwnames) {
-  BoundArguments bound;
-  Sample x, y;
-  if (!bind_arguments(fn, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
-      !to_sample(bound[1], "y", y)) {
-    return nullptr;
-  }
-  return guarded([&] { return float_pair(stat(x, y)); });
+  return guarded([&]() -> PyObject* {
+    BoundArguments bound;
+    Sample x, y;
+    if (!bind_arguments(fn, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
+        !to_sample(bound[1], "y", y)) {
+      return nullptr;
+    }
+    return float_pair(stat(x, y));
+  });
 }
 
 }  // namespace
@@ -45,13 +47,15 @@ PyObject* spearman_corr(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
 }
 
 PyObject* phi_coef(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  BoundArguments bound;
-  BoolSample x, y;
-  if (!bind_arguments(kPhi, args, nargsf, kwnames, bound) || !to_bool_sample(bound[0], "x", x) ||
-      !to_bool_sample(bound[1], "y", y)) {
-    return nullptr;
-  }
-  return guarded([&] { return float_pair(stats::phi_coef(x, y)); });
+  return guarded([&]() -> PyObject* {
+    BoundArguments bound;
+    BoolSample x, y;
+    if (!bind_arguments(kPhi, args, nargsf, kwnames, bound) || !to_bool_sample(bound[0], "x", x) ||
+        !to_bool_sample(bound[1], "y", y)) {
+      return nullptr;
+    }
+    return float_pair(stats::phi_coef(x, y));
+  });
 }
 
 }  // namespace quorlix::py

@@ -32,6 +32,11 @@ constexpr std::size_t kChunksPerWorker = 16;
 constexpr std::size_t kMinChunkLength = 256;
 constexpr std::size_t kMaxChunkLength = 4096;
 constexpr auto kInterruptPollInterval = std::chrono::milliseconds(50);
+// A claimed chunk is handed to the body in slices that double while one takes less than this and
+// halve while one takes several times longer. A cancelled job then stops within a few milliseconds
+// even when a single index costs a millisecond or more (a k-nearest query with k close to n), while
+// cheap indices still run in whole chunks.
+constexpr auto kSliceTarget = std::chrono::milliseconds(2);
 
 std::size_t ceil_div(std::size_t n, std::size_t d) { return n / d + (n % d != 0 ? 1 : 0); }
 
@@ -67,15 +72,30 @@ bool job_finished(const Job& job) {
 }
 
 void run_chunks(Job& job) {
+  using Clock = std::chrono::steady_clock;
+  std::size_t slice = 1;
   while (!job.cancelled.load(std::memory_order_relaxed)) {
     const std::size_t c = job.next_chunk.fetch_add(1, std::memory_order_relaxed);
     if (c >= job.chunk_count) return;
-    const std::size_t begin = c * job.chunk_length;
+    std::size_t begin = c * job.chunk_length;
     const std::size_t end = begin + std::min(job.chunk_length, job.n - begin);
-    try {
-      (*job.body)(begin, end);
-    } catch (...) {
-      record_failure(job, std::current_exception());
+    while (begin < end) {
+      if (job.cancelled.load(std::memory_order_relaxed)) return;
+      const std::size_t stop = begin + std::min(slice, end - begin);
+      const Clock::time_point started = Clock::now();
+      try {
+        (*job.body)(begin, stop);
+      } catch (...) {
+        record_failure(job, std::current_exception());
+        return;
+      }
+      const Clock::duration spent = Clock::now() - started;
+      if (spent < kSliceTarget) {
+        slice = std::min(2 * slice, job.chunk_length);
+      } else if (spent > 4 * kSliceTarget && slice > 1) {
+        slice /= 2;
+      }
+      begin = stop;
     }
   }
 }
@@ -118,6 +138,7 @@ std::atomic<InterruptCheck> g_interrupt_check{nullptr};
 thread_local bool t_in_worker = false;
 thread_local bool t_submitting = false;
 thread_local bool t_fork_took_submit = false;
+thread_local bool t_polling = false;  // poll_interrupt is running the check on this thread
 
 struct SubmittingScope {
   SubmittingScope() { t_submitting = true; }
@@ -266,7 +287,15 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
     return;
   }
   Pool& p = the_pool();
-  std::unique_lock submit_lock(p.submit_mutex);
+  // A thread that finds another thread's job (or start-up) in progress runs its own job inline rather
+  // than queue behind it: the busy thread may be waiting for this one, through the interpreter lock,
+  // when a signal handler run by its interrupt check joins a thread that calls in. Queueing would then
+  // never end.
+  std::unique_lock submit_lock(p.submit_mutex, std::try_to_lock);
+  if (!submit_lock.owns_lock()) {
+    run_inline(n, body);
+    return;
+  }
   SubmittingScope submitting;
   if (!p.running) start_workers(p);
   const std::uint64_t forks_at_start = p.fork_count;
@@ -357,6 +386,21 @@ void start_global_pool() {
 bool global_pool_started() { return g_initialized.load(); }
 
 void set_interrupt_check(InterruptCheck check) { g_interrupt_check.store(check); }
+
+void poll_interrupt() {
+  const InterruptCheck check = g_interrupt_check.load();
+  if (check == nullptr || t_in_worker || t_submitting || t_polling) return;
+  bool stop = false;
+  t_polling = true;
+  try {
+    stop = check();
+  } catch (...) {
+    t_polling = false;
+    rethrow_reported(std::current_exception());
+  }
+  t_polling = false;
+  if (stop) throw Interrupted();
+}
 
 void parallel_for(std::size_t n, const Body& body) {
   if (n == 0) return;

@@ -19,18 +19,25 @@ void start_global_pool();
 bool global_pool_started();
 
 // Called by the waiting thread roughly every 50 ms while a job runs; returning true cancels the
-// job (workers take no further chunks) and makes the operation throw Interrupted once the running
-// chunks have finished. The binding layer installs a check for pending signals.
+// job (workers take no further ranges) and makes the operation throw Interrupted once the running
+// ranges have finished. The binding layer installs a check for pending signals.
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 
-// Runs body(begin, end) over disjoint chunks covering [0, n) on the workers and blocks until all
-// have run. The first exception thrown by a chunk stops the hand-out of further chunks and is
-// rethrown on the calling thread once the running ones have finished (InternalFailure,
-// ValidationError, Interrupted and std::bad_alloc as they are; any other exception as
-// InternalFailure with the same text). Small n, and calls made from inside a worker, run inline on
-// the calling thread. Submissions from several threads are served one at a time. Uses the pool
-// before start_global_pool starts it implicitly.
+// Runs the installed check on the calling thread and throws Interrupted when it asks to stop; an
+// exception thrown by the check is reported as parallel_for reports a body's. For long sequential
+// phases of a call, which no job covers. Does nothing without a check, inside a worker, or while
+// this thread runs the check already (waiting on a job, or in a poll further up the stack).
+void poll_interrupt();
+
+// Runs body(begin, end) over disjoint ranges covering [0, n) on the workers and blocks until all
+// have run. A range holds at most 4096 indices, and only as many as run in a few milliseconds when
+// single indices are costly, so that a cancelled job stops promptly. The first exception thrown by
+// a range stops the hand-out of further ranges and is rethrown on the calling thread once the
+// running ones have finished (InternalFailure, ValidationError, Interrupted and std::bad_alloc as
+// they are; any other exception as InternalFailure with the same text). Small n, calls made from
+// inside a worker, and calls made while another thread's job runs, run inline on the calling thread.
+// Uses the pool before start_global_pool starts it implicitly.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
 // Writes out[i] = f(i) for every i < out.size().

@@ -364,14 +364,118 @@ TEST_F(InterruptCheckTest, CancelsALongJobPromptlyAndTheNextJobWorks) {
 TEST_F(InterruptCheckTest, IsPolledOnTheCallingThreadWhileTheJobRuns) {
   set_interrupt_check(count_and_continue);
   std::atomic<int> visited{0};
-  parallel_for(4096 * 40, [&](std::size_t b, std::size_t e) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // 50 us per index on four workers: about 500 ms of waiting, polled every 50 ms.
+  parallel_for(4096 * 10, [&](std::size_t b, std::size_t e) {
+    std::this_thread::sleep_for(std::chrono::microseconds(50) * (e - b));
     visited.fetch_add(int(e - b));
   });
-  EXPECT_EQ(visited.load(), 4096 * 40);
-  // Ten rounds of 50 ms chunks on four workers: about 500 ms of waiting, polled every 50 ms.
+  EXPECT_EQ(visited.load(), 4096 * 10);
   EXPECT_GE(g_check_calls.load(), 4);
   EXPECT_FALSE(g_check_on_other_thread);
+}
+
+// Indices of 20 ms each: a whole chunk of them (313 for this n) would run for seconds after the
+// check asked to stop.
+TEST_F(InterruptCheckTest, CancelsAJobOfCostlyIndicesWithinAFewIndices) {
+  set_interrupt_check(count_and_stop);
+  const std::size_t n = 20000;
+  std::vector<std::atomic<int>> visits(n);
+  const auto start = Clock::now();
+  EXPECT_THROW(parallel_for(n,
+                            [&](std::size_t b, std::size_t e) {
+                              for (std::size_t i = b; i < e; ++i) {
+                                visits[i].fetch_add(1);
+                                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                              }
+                            }),
+               Interrupted);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(400));
+  int ran = 0;
+  for (auto& v : visits) {
+    ASSERT_LE(v.load(), 1);
+    ran += v.load();
+  }
+  EXPECT_LT(ran, 40);
+  set_interrupt_check(nullptr);
+  EXPECT_TRUE(pool_computes_correctly());
+}
+
+// Slicing must not cost cheap jobs their long ranges: a handful of short warm-up ranges per worker,
+// then whole chunks.
+TEST(ParallelFor, CheapIndicesRunInFewRanges) {
+  const std::size_t n = 1000000;
+  std::atomic<int> calls{0};
+  std::vector<std::atomic<int>> visits(n);
+  parallel_for(n, [&](std::size_t b, std::size_t e) {
+    calls.fetch_add(1);
+    for (std::size_t i = b; i < e; ++i) visits[i].fetch_add(1);
+  });
+  for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(visits[i].load(), 1) << i;
+  // 245 chunks of 4096, plus up to 12 doubling ranges per worker.
+  EXPECT_LT(calls.load(), 500);
+}
+
+// ---- Polls between jobs ---------------------------------------------------------------------------
+
+bool g_stop_answer = false;
+
+bool count_and_answer() {
+  if (std::this_thread::get_id() != g_check_thread) g_check_on_other_thread = true;
+  ++g_check_calls;
+  return g_stop_answer;
+}
+
+bool check_that_polls() {
+  ++g_check_calls;
+  poll_interrupt();
+  return false;
+}
+
+TEST_F(InterruptCheckTest, PollWithoutACheckDoesNothing) {
+  set_interrupt_check(nullptr);
+  EXPECT_NO_THROW(poll_interrupt());
+}
+
+TEST_F(InterruptCheckTest, PollRunsTheCheckOnceAndThrowsWhenItAsksToStop) {
+  set_interrupt_check(count_and_answer);
+  g_stop_answer = false;
+  EXPECT_NO_THROW(poll_interrupt());
+  EXPECT_EQ(g_check_calls.load(), 1);
+  g_stop_answer = true;
+  EXPECT_THROW(poll_interrupt(), Interrupted);
+  EXPECT_EQ(g_check_calls.load(), 2);
+  EXPECT_FALSE(g_check_on_other_thread);
+}
+
+TEST_F(InterruptCheckTest, PollReportsAFailingCheckAsAnInternalFailure) {
+  set_interrupt_check(throw_from_check);
+  try {
+    poll_interrupt();
+    FAIL() << "no exception";
+  } catch (const InternalFailure& e) {
+    EXPECT_STREQ(e.what(), "check failed");
+  }
+  // A later poll runs the check again: the failure left no guard set.
+  EXPECT_THROW(poll_interrupt(), InternalFailure);
+}
+
+TEST_F(InterruptCheckTest, PollIsIgnoredOnWorkersAndInsideTheCheck) {
+  set_interrupt_check(count_and_answer);
+  g_stop_answer = true;
+  // The waiting thread's own polls would stop the job; only the workers' polls run here, quickly.
+  std::atomic<int> polled{0};
+  parallel_for(100000, [&](std::size_t b, std::size_t e) {
+    for (std::size_t i = b; i < e; i += 1000) {
+      poll_interrupt();
+      polled.fetch_add(1);
+    }
+  });
+  EXPECT_GT(polled.load(), 0);
+  EXPECT_FALSE(g_check_on_other_thread);
+  set_interrupt_check(check_that_polls);
+  g_check_calls = 0;
+  EXPECT_NO_THROW(poll_interrupt());
+  EXPECT_EQ(g_check_calls.load(), 1);
 }
 
 bool check_that_uses_the_pool() {
@@ -386,6 +490,37 @@ TEST_F(InterruptCheckTest, ACheckThatUsesThePoolRunsItInlineWithoutDeadlock) {
   EXPECT_THROW(long_job(chunks_run), Interrupted);
   EXPECT_EQ(g_check_calls.load(), 3);
   EXPECT_FALSE(g_check_saw_wrong_result);
+}
+
+// The check joins a thread that submits a job of its own while this thread's job is running. Queueing
+// that job behind the running one would wait forever; it runs inline on its own thread instead.
+std::atomic<bool> g_nested_ran_inline{false};
+
+bool join_a_submitting_thread() {
+  ++g_check_calls;
+  std::thread other([] {
+    const auto me = std::this_thread::get_id();
+    std::atomic<bool> moved{false};
+    std::atomic<std::size_t> covered{0};
+    parallel_for(100000, [&](std::size_t b, std::size_t e) {
+      if (std::this_thread::get_id() != me) moved = true;
+      covered.fetch_add(e - b);
+    });
+    g_nested_ran_inline = !moved && covered.load() == 100000;
+  });
+  other.join();
+  return true;
+}
+
+TEST_F(InterruptCheckTest, AJobSubmittedWhileAnotherThreadWaitsRunsInline) {
+  set_interrupt_check(join_a_submitting_thread);
+  g_nested_ran_inline = false;
+  std::atomic<int> chunks_run{0};
+  EXPECT_THROW(long_job(chunks_run), Interrupted);
+  EXPECT_EQ(g_check_calls.load(), 1);
+  EXPECT_TRUE(g_nested_ran_inline);
+  set_interrupt_check(nullptr);
+  EXPECT_TRUE(pool_computes_correctly());
 }
 
 TEST_F(InterruptCheckTest, AFailingCheckCancelsTheJobAndIsReported) {

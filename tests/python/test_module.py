@@ -3,7 +3,6 @@ import os
 import sys
 
 import pytest
-
 import quorlix
 
 
@@ -53,21 +52,61 @@ def test_second_import_fails_and_first_module_keeps_working(python_subprocess):
         import numpy as np
         import quorlix
         first = quorlix
-        del sys.modules["quorlix"]
-        try:
-            import quorlix
-        except BaseException as e:
-            print(type(e).__name__, "|", e)
+        x = np.random.default_rng(3).normal(size=5000)
+        expected = (first.stats.pearson_corr(x, x[::-1]), first.info.ksg_mi(x, x[::-1], 3, True))
+        for attempt in range(2):
+            sys.modules.pop("quorlix", None)
+            try:
+                import quorlix
+            except BaseException as e:
+                print(type(e).__name__, "|", e)
+            print("quorlix" in sys.modules)
         print(first.stats.pearson_corr(np.array([1.0, 2, 3]), np.array([1.0, 0, 1])))
+        print((first.stats.pearson_corr(x, x[::-1]), first.info.ksg_mi(x, x[::-1], 3, True)) == expected)
         """
     )
     assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[0] == (
+    failure = (
         "PanicException | called `Result::unwrap()` on an `Err` value: "
         "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }"
     )
-    assert lines[1] == "(0.0, 1.0)"
+    assert result.stdout.splitlines() == [failure, "False", failure, "False", "(0.0, 1.0)", "True"]
+
+
+# The failed import inside the sub-interpreter raises the first PanicException of the process; the type
+# created there belongs to that interpreter and must not be the one the main interpreter raises later.
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="uses the sub-interpreter module of 3.9 to 3.11")
+def test_import_in_a_sub_interpreter_fails_and_the_main_one_keeps_working(python_subprocess):
+    result = python_subprocess(
+        '''
+        import _xxsubinterpreters as interpreters
+        import numpy as np
+        import quorlix
+        sub = interpreters.create()
+        interpreters.run_string(sub, """if True:
+            try:
+                import quorlix
+                print("imported")
+            except BaseException as e:
+                print(type(e).__name__, "|", e)
+            """)
+        interpreters.destroy(sub)
+        types = []
+        for _ in range(2):
+            try:
+                quorlix.stats.pearson_corr(np.array([1.0, np.nan, 3.0]), np.array([1.0, 2.0, 3.0]))
+            except BaseException as e:
+                types.append(type(e))
+        print(types[0] is types[1], types[0].__name__, issubclass(types[0], BaseException))
+        print(quorlix.info.kl_h(np.arange(10.0), 2) == quorlix.info.kl_h(np.arange(10.0), 2))
+        '''
+    )
+    assert result.returncode == 0, result.stderr
+    failure = (
+        "PanicException | called `Result::unwrap()` on an `Err` value: "
+        "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }"
+    )
+    assert result.stdout.splitlines() == [failure, "True PanicException True", "True"]
 
 
 @pytest.mark.parametrize("variable", ["OMP_NUM_THREADS", "QUORLIX_NUM_THREADS", "NUM_THREADS"])
@@ -91,7 +130,8 @@ def test_panic_exception_is_a_base_exception_not_an_exception():
     with pytest.raises(BaseException) as info:
         try:
             quorlix.stats.pearson_corr(
-                __import__("numpy").array([1.0, float("nan"), 3.0]), __import__("numpy").array([1.0, 2.0, 3.0])
+                __import__("numpy").array([1.0, float("nan"), 3.0]),
+                __import__("numpy").array([1.0, 2.0, 3.0]),
             )
         except Exception:  # must not catch it
             pytest.fail("PanicException was caught by `except Exception`")

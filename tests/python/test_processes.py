@@ -1,11 +1,12 @@
 """The module under fork(), multiprocessing and concurrent Python threads."""
+
 import multiprocessing
 import os
+import sys
 import threading
 
 import numpy as np
 import pytest
-
 import quorlix
 from quorlix import info, stats
 
@@ -31,8 +32,8 @@ def every_result(seed=0):
     )
 
 
-def test_forked_child_computes_every_estimator():
-    expected = every_result()  # the pool has run work before the fork
+def fork_and_compare(expected):
+    """Forks; the child computes every result and reports whether they match expected."""
     read_fd, write_fd = os.pipe()
     pid = os.fork()
     if pid == 0:  # child
@@ -45,9 +46,79 @@ def test_forked_child_computes_every_estimator():
     with os.fdopen(read_fd, "rb") as pipe:
         answer = pipe.read()
     _, status = os.waitpid(pid, 0)
-    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
-    assert answer == b"ok"
+    return os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0 and answer == b"ok"
+
+
+def test_forked_child_computes_every_estimator():
+    expected = every_result()  # the pool has run work before the fork
+    assert fork_and_compare(expected)
     assert every_result() == expected  # the parent's pool still works
+    assert fork_and_compare(expected)  # and forks again
+
+
+def test_child_forked_before_any_call_computes_every_estimator(python_subprocess):
+    result = python_subprocess(
+        """
+        import os
+        import quorlix
+        from test_processes import every_result
+        pid = os.fork()  # no call has run yet: the pool's workers idle since import
+        if pid == 0:
+            result = every_result()
+            grandchild = os.fork()
+            if grandchild == 0:
+                os._exit(0 if every_result() == result else 1)
+            _, status = os.waitpid(grandchild, 0)
+            os._exit(0 if status == 0 else 1)
+        _, status = os.waitpid(pid, 0)
+        print(status, every_result() == every_result())
+        """,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__)] + sys.path)),
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["0", "True"]
+
+
+# A signal handler runs Python code on the calling thread while the workers run a job; if it forks, the
+# child has no workers for that job: its call fails with PanicException, and its pool works again after.
+# (Should the handler run outside a job, both calls simply finish.)
+def test_fork_inside_a_signal_handler_during_a_call(python_subprocess):
+    result = python_subprocess(
+        """
+        import os, signal
+        import numpy as np
+        from quorlix import info
+        # Queries for k close to n: nearly all of the call's time is spent in one parallel job.
+        x, y = np.random.default_rng(4).normal(size=(2, 8000))
+        expected = info.ksg_mi(x, y, 7990, False)
+        small = np.arange(100.0) % 7
+        small_expected = info.ksg_mi(small, small[::-1], 3, False)
+        children = []
+        def handler(signum, frame):
+            if not children:
+                children.append(os.fork())
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        try:
+            got = info.ksg_mi(x, y, 7990, False)
+            outcome = "equal" if got == expected else "different"
+        except BaseException as e:
+            outcome = f"{type(e).__name__}: {e}"
+        if children[0] == 0:
+            healthy = info.ksg_mi(small, small[::-1], 3, False) == small_expected
+            print("child", outcome, healthy, flush=True)
+            os._exit(0)
+        os.waitpid(children[0], 0)
+        print("parent", outcome, info.ksg_mi(small, small[::-1], 3, False) == small_expected)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    child, parent = result.stdout.splitlines()
+    assert child in (
+        "child PanicException: the worker pool was lost to fork() while a job was running True",
+        "child equal True",
+    )
+    assert parent == "parent equal True"
 
 
 def _child_result(seed):
@@ -113,3 +184,37 @@ def test_other_start_methods(start_method):
         results = workers.map(_child_result, range(2))
     assert results == [every_result(seed) for seed in range(2)]
     assert quorlix.info.kl_h is info.kl_h
+
+
+# The handler runs on the calling thread, inside the call's wait for its workers; the thread it joins
+# calls in as well. Its call must not queue behind the call that is waiting for it. A handler calling in
+# directly, on the waiting thread, must not wait for itself either.
+@pytest.mark.parametrize("how", ["thread", "direct"])
+def test_signal_handler_that_calls_in_during_a_call(python_subprocess, how):
+    result = python_subprocess(
+        f"""
+        import signal, threading
+        import numpy as np
+        from quorlix import info
+        x, y = np.random.default_rng(6).normal(size=(2, 8000))
+        expected = info.ksg_mi(x, y, 7990, False)
+        sx, sy = np.random.default_rng(7).normal(size=(2, 5000))
+        small_expected = info.ksg_cmi(sx, sy, sx + sy, 3, True)
+        results = []
+        def call_in():
+            results.append(info.ksg_cmi(sx, sy, sx + sy, 3, True))
+        def handler(signum, frame):
+            if "{how}" == "direct":
+                call_in()
+                return
+            thread = threading.Thread(target=call_in)
+            thread.start()
+            thread.join()
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        print(info.ksg_mi(x, y, 7990, False) == expected, results == [small_expected])
+        """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "True"]
