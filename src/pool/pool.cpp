@@ -432,4 +432,18 @@ double parallel_sum_pieces(std::size_t n, const std::function<double(std::size_t
   return split_sum(0, n, leaf);
 }
 
+void parallel_tasks(std::size_t count, const std::function<void(std::size_t)>& task) {
+  if (count == 1) {
+    task(0);
+    return;
+  }
+  // parallel_for hands out ranges of at most 4096 indices, so tasks placed that far apart in a larger
+  // index space land in different ranges, which idle workers take up at once. Each index lies in exactly
+  // one range, so each task runs exactly once.
+  constexpr std::size_t kSpacing = 4096;
+  parallel_for(count * kSpacing, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t t = (begin + kSpacing - 1) / kSpacing; t * kSpacing < end; ++t) task(t);
+  });
+}
+
 }  // namespace quorlix::pool

@@ -40,6 +40,10 @@ void poll_interrupt();
 // Uses the pool before start_global_pool starts it implicitly.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
+// Runs task(0), ..., task(count - 1), each exactly once, as independent jobs on the workers (one
+// task runs inline), and blocks until all have run; failures are reported as parallel_for reports them.
+void parallel_tasks(std::size_t count, const std::function<void(std::size_t)>& task);
+
 // Writes out[i] = f(i) for every i < out.size().
 template <class T, class F>
 void parallel_map(std::vector<T>& out, F&& f) {
