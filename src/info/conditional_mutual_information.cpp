@@ -14,27 +14,37 @@ double ksg_cmi(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
   const std::vector<double> yv = detail::checked_copy(y);
   const std::vector<double> zv = detail::checked_copy(z);
   const std::size_t n = xv.size();
+  const bool ranked = n <= detail::kMaxRanked;
 
-  const KdTree<2> xz_tree({xv.data(), zv.data()}, n);
-  const KdTree<2> yz_tree({yv.data(), zv.data()}, n);
-  double s;
-  {
-    const KdTree<3> joint({xv.data(), yv.data(), zv.data()}, n);
-    const std::vector<double> zs = detail::sorted_copy(zv);
-    s = cmi_joint_sum(joint, xz_tree, yz_tree, xv, yv, zv, zs, k);
+  detail::RankedSample rx;
+  detail::RankedSample ry;
+  detail::RankedSample rz;
+  if (ranked) {
+    detail::RankedSample* const rankings[] = {&rx, &ry, &rz};
+    const std::vector<double>* const samples[] = {&xv, &yv, &zv};
+    pool::parallel_tasks(3, [&](std::size_t t) { *rankings[t] = detail::rank_sample(*samples[t]); });
   }
+  const double s = ranked ? conditional_sum(xv, yv, zv, &rx, &ry, &rz, k)
+                          : conditional_sum(xv, yv, zv, nullptr, nullptr, nullptr, k);
   double cmi = s / static_cast<double>(n) + numeric::digamma(static_cast<double>(k));
   // Written so that a NaN estimate also becomes 0.
   cmi = cmi > 0.0 ? cmi : 0.0;
   if (!normalize) return cmi;
 
-  const double h_xz = entropy_kl_2d_tree(xz_tree, xv, zv, k);
-  const double h_yz = entropy_kl_2d_tree(yz_tree, yv, zv, k);
-  double h_z;
+  double h_xz;
+  double h_yz;
   {
-    const KdTree<1> z_tree({zv.data()}, n);
-    h_z = entropy_kl_1d_tree(z_tree, zv, k);
+    const KdTree<2> xz_tree({xv.data(), zv.data()}, n, detail::tree_tasks(), detail::kNeighbourBucket);
+    pool::poll_interrupt();
+    h_xz = entropy_kl_2d_tree(xz_tree, xv, zv, k);
   }
+  {
+    const KdTree<2> yz_tree({yv.data(), zv.data()}, n, detail::tree_tasks(), detail::kNeighbourBucket);
+    pool::poll_interrupt();
+    h_yz = entropy_kl_2d_tree(yz_tree, yv, zv, k);
+  }
+  const double h_z = ranked && detail::differences_finite(zv) ? entropy_kl_1d_sorted(rz.sorted, rz.order, k)
+                                                              : entropy_kl_1d(zv, k);
   const double d = std::sqrt((h_yz - h_z) * (h_xz - h_z));
   if (std::isfinite(d) && d >= detail::kNormalizeThreshold) {
     const double ratio = cmi / d;

@@ -6,6 +6,7 @@
 
 #include "core/errors.hpp"
 #include "numeric/radix_sort.hpp"
+#include "pool/pool.hpp"
 
 namespace quorlix::info::detail {
 
@@ -34,7 +35,43 @@ std::vector<double> checked_copy(Sample s) {
 std::vector<double> sorted_copy(const std::vector<double>& values) {
   std::vector<double> sorted = values;
   numeric::sort_ascending(sorted);
+  pool::poll_interrupt();
   return sorted;
+}
+
+KdTreeTasks tree_tasks() {
+  return
+      [](std::size_t count, const std::function<void(std::size_t)>& task) { pool::parallel_tasks(count, task); };
+}
+
+RankedSample rank_sample(std::span<const double> values) {
+  RankedSample r;
+  numeric::sort_with_order(values, r.sorted, r.order);
+  r.position.resize(values.size());
+  for (std::size_t p = 0; p < r.order.size(); ++p) r.position[r.order[p]] = static_cast<std::uint32_t>(p);
+  pool::poll_interrupt();
+  return r;
+}
+
+bool differences_finite(std::span<const double> values) {
+  if (values.empty()) return true;
+  double lo = values[0];
+  double hi = values[0];
+  for (const double v : values) {
+    if (!std::isfinite(v)) return false;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  return std::isfinite(hi - lo);
+}
+
+const double* psi_table() {
+  static const std::vector<double> table = [] {
+    std::vector<double> t(kPsiTableSize);
+    for (std::size_t c = 0; c < kPsiTableSize; ++c) t[c] = numeric::digamma(static_cast<double>(c) + 1.0);
+    return t;
+  }();
+  return table.data();
 }
 
 double sequential_sum(const std::vector<double>& slots) {

@@ -3,12 +3,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <vector>
 
 #include "core/sample.hpp"
 #include "kdtree/kdtree.hpp"
+#include "numeric/special.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info::detail {
@@ -31,7 +33,7 @@ void require_same_length(std::initializer_list<std::size_t> lengths, const char*
 // Copies the sample and throws InternalFailure (the unwrap message) if it holds a NaN.
 std::vector<double> checked_copy(Sample s);
 
-// An ascending copy; the values hold no NaN.
+// An ascending copy; the values hold no NaN. Polls for an interrupt once sorted.
 std::vector<double> sorted_copy(const std::vector<double>& values);
 
 // The number of neighbours a (k+1)-nearest query asks a tree of `size` points for, kept in range so that
@@ -50,30 +52,75 @@ double neighbour_radius(const KdTree<K>& tree, const typename KdTree<K>::Point& 
 // Below this many points the per-point work costs less than waking the pool's workers.
 inline constexpr std::size_t kSerialLimit = 256;
 
-// Evaluates term(i, scratch) for every i < n into slot i. Points are visited in the tree's leaf order when
-// that order covers exactly 0 .. n-1 (neighbouring queries then touch the same nodes), in index order
-// otherwise. Each chunk owns one scratch heap for the k-nearest queries, so no point allocates.
-template <class Term>
-std::vector<double> leaf_order_slots(std::span<const std::uint64_t> order, std::size_t n, const Term& term) {
-  std::vector<double> slots(n);
-  double* out = slots.data();
-  const bool use_order = order.size() == n;
+// Calls visit(j, state) once for every j < n, on the pool; each range of consecutive j shares one
+// default-constructed State (a scratch heap for the k-nearest queries, search hints), so no point allocates.
+template <class State, class Visit>
+void for_each_with_state(std::size_t n, const Visit& visit) {
   const auto run = [&](std::size_t begin, std::size_t end) {
-    std::vector<NearestNeighbour> scratch;
-    for (std::size_t j = begin; j < end; ++j) {
-      const std::size_t i = use_order ? static_cast<std::size_t>(order[j]) : j;
-      out[i] = term(i, scratch);
-    }
+    State state;
+    for (std::size_t j = begin; j < end; ++j) visit(j, state);
   };
   if (n <= kSerialLimit) {
     run(0, n);
   } else {
     pool::parallel_for(n, run);
   }
+}
+
+// Calls visit(i, state) once for every i < n, as for_each_with_state does. Points are visited in the tree's
+// leaf order when that order covers exactly 0 .. n-1 (neighbouring queries then touch the same nodes), in
+// index order otherwise.
+template <class State, class Visit>
+void visit_in_leaf_order(std::span<const std::uint64_t> order, std::size_t n, const Visit& visit) {
+  const bool use_order = order.size() == n;
+  for_each_with_state<State>(n, [&](std::size_t j, State& state) {
+    visit(use_order ? static_cast<std::size_t>(order[j]) : j, state);
+  });
+}
+
+// Evaluates term(i, scratch) for every i < n into slot i, visiting the points as visit_in_leaf_order does.
+template <class Term>
+std::vector<double> leaf_order_slots(std::span<const std::uint64_t> order, std::size_t n, const Term& term) {
+  std::vector<double> slots(n);
+  double* out = slots.data();
+  visit_in_leaf_order<std::vector<NearestNeighbour>>(
+      order, n, [&](std::size_t i, std::vector<NearestNeighbour>& scratch) { out[i] = term(i, scratch); });
   return slots;
 }
 
 // Sum of the slots left to right from -0.0, as a sequential loop over the points would form it.
 double sequential_sum(const std::vector<double>& slots);
+
+// Adapts pool::parallel_tasks to the tree's constructor, whose subtree builds run as independent tasks.
+KdTreeTasks tree_tasks();
+
+// Leaf size of the trees that answer the k-nearest queries: with the small k of typical use the neighbours
+// lie in a few leaves, and smaller leaves have fewer points to scan.
+inline constexpr std::size_t kNeighbourBucket = 16;
+
+// The largest sample whose positions, and twice whose length, fit the 32-bit fields used with rankings.
+inline constexpr std::size_t kMaxRanked = 0x7FFFFFFF;
+
+// A sample's values in ascending order, bit-identical to sorted_copy, with the permutation between the
+// two orders.
+struct RankedSample {
+  std::vector<double> sorted;
+  std::vector<std::uint32_t> order;     // order[p]: the index whose value sits at sorted position p
+  std::vector<std::uint32_t> position;  // position[i]: the sorted position of the value of index i
+};
+
+// Needs values.size() <= kMaxRanked and no NaN among the values. Polls for an interrupt once sorted.
+RankedSample rank_sample(std::span<const double> values);
+
+// Whether every difference of two values is finite: no infinity, no NaN and no overflow.
+bool differences_finite(std::span<const double> values);
+
+// psi(count + 1), the count converted to double before 1 is added. Small counts are read from a table that
+// the same function filled once per process, so the bits are those of a direct evaluation.
+inline constexpr std::size_t kPsiTableSize = std::size_t{1} << 16;
+const double* psi_table();
+inline double psi_of_count(const double* table, std::size_t count) {
+  return count < kPsiTableSize ? table[count] : numeric::digamma(static_cast<double>(count) + 1.0);
+}
 
 }  // namespace quorlix::info::detail

@@ -30,6 +30,15 @@ double ksg_ii(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize);
 // Entropy estimate over a one-dimensional tree holding exactly values[i] with item id i; 1 <= k < n.
 double entropy_kl_1d_tree(const KdTree<1>& tree, std::span<const double> values, std::uint64_t k);
 
+// The same estimate from the values in ascending order, sorted[p] being the value of index order[p];
+// 1 <= k < n. Needs every difference of two values to be finite. The k nearest other values of the one at
+// sorted position p lie, together with it, in a run of k + 1 consecutive positions, so no tree is needed.
+double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std::uint32_t> order,
+                            std::uint64_t k);
+
+// The one-dimensional estimate by whichever of the two routines above applies to the values; 1 <= k < n.
+double entropy_kl_1d(std::span<const double> values, std::uint64_t k);
+
 // Entropy estimate over a two-dimensional tree holding exactly (a_i, b_i) with item id i; 1 <= k < n.
 double entropy_kl_2d_tree(const KdTree<2>& tree, std::span<const double> a, std::span<const double> b,
                           std::uint64_t k);

@@ -14,24 +14,21 @@ double ksg_ii(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
   const std::vector<double> yv = detail::checked_copy(y);
   const std::vector<double> zv = detail::checked_copy(z);
   const std::size_t n = xv.size();
+  const bool ranked = n <= detail::kMaxRanked;
 
-  // The two halves share only the copies; each releases its trees and sorted marginals before the other
-  // builds its own, which keeps the peak memory to one half's structures.
-  double s_xy;
-  {
-    const KdTree<2> xy_tree({xv.data(), yv.data()}, n);
-    const std::vector<double> xs = detail::sorted_copy(xv);
-    const std::vector<double> ys = detail::sorted_copy(yv);
-    s_xy = mi_marginal_sum(xy_tree, xv, yv, xs, ys, k);
+  // The rankings serve both halves; each half releases its trees before the other builds its own, which
+  // keeps the peak memory to one half's structures.
+  detail::RankedSample rx;
+  detail::RankedSample ry;
+  detail::RankedSample rz;
+  if (ranked) {
+    detail::RankedSample* const rankings[] = {&rx, &ry, &rz};
+    const std::vector<double>* const samples[] = {&xv, &yv, &zv};
+    pool::parallel_tasks(3, [&](std::size_t t) { *rankings[t] = detail::rank_sample(*samples[t]); });
   }
-  double s_xy_z;
-  {
-    const KdTree<3> joint({xv.data(), yv.data(), zv.data()}, n);
-    const KdTree<2> xz_tree({xv.data(), zv.data()}, n);
-    const KdTree<2> yz_tree({yv.data(), zv.data()}, n);
-    const std::vector<double> zs = detail::sorted_copy(zv);
-    s_xy_z = cmi_joint_sum(joint, xz_tree, yz_tree, xv, yv, zv, zs, k);
-  }
+  const double s_xy = ranked ? mutual_sum(xv, yv, &rx, &ry, k) : mutual_sum(xv, yv, nullptr, nullptr, k);
+  const double s_xy_z = ranked ? conditional_sum(xv, yv, zv, &rx, &ry, &rz, k)
+                               : conditional_sum(xv, yv, zv, nullptr, nullptr, nullptr, k);
 
   const double nd = static_cast<double>(n);
   const double psi_k = numeric::digamma(static_cast<double>(k));

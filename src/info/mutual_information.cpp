@@ -13,29 +13,29 @@ double ksg_mi(Sample x, Sample y, std::uint64_t k, bool normalize) {
   const std::vector<double> xv = detail::checked_copy(x);
   const std::vector<double> yv = detail::checked_copy(y);
   const std::size_t n = xv.size();
+  const bool ranked = n <= detail::kMaxRanked;
 
-  double s;
-  {
-    const KdTree<2> joint({xv.data(), yv.data()}, n);
-    const std::vector<double> xs = detail::sorted_copy(xv);
-    const std::vector<double> ys = detail::sorted_copy(yv);
-    s = mi_marginal_sum(joint, xv, yv, xs, ys, k);
+  // The marginals are sorted together with their permutations, so that each point's counts are searched
+  // from its own position and, with normalize, the entropies need no trees.
+  detail::RankedSample rx;
+  detail::RankedSample ry;
+  if (ranked) {
+    pool::parallel_tasks(
+        2, [&](std::size_t t) { (t == 0 ? rx : ry) = detail::rank_sample(t == 0 ? xv : yv); });
   }
+  const double s = ranked ? mutual_sum(xv, yv, &rx, &ry, k) : mutual_sum(xv, yv, nullptr, nullptr, k);
   const double nd = static_cast<double>(n);
   double mi = (numeric::digamma(static_cast<double>(k)) + numeric::digamma(nd)) - s / nd;
   // Written so that a NaN difference also becomes 0.
   mi = mi > 0.0 ? mi : 0.0;
   if (!normalize) return mi;
 
-  double hx, hy;
-  {
-    const KdTree<1> tree({xv.data()}, n);
-    hx = entropy_kl_1d_tree(tree, xv, k);
-  }
-  {
-    const KdTree<1> tree({yv.data()}, n);
-    hy = entropy_kl_1d_tree(tree, yv, k);
-  }
+  const auto entropy = [&](const std::vector<double>& values, const detail::RankedSample& r) {
+    return ranked && detail::differences_finite(values) ? entropy_kl_1d_sorted(r.sorted, r.order, k)
+                                                        : entropy_kl_1d(values, k);
+  };
+  const double hx = entropy(xv, rx);
+  const double hy = entropy(yv, ry);
   const double d = std::sqrt(hx * hy);
   if (std::isfinite(d) && d >= detail::kNormalizeThreshold) {
     const double ratio = mi / d;

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "info/detail.hpp"
 #include "kdtree/kdtree.hpp"
 
 namespace quorlix::info {
@@ -24,21 +25,62 @@ std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::span<const double> a,
 // never below zero.
 std::size_t marginal_count(std::span<const double> sorted, double centre, double radius);
 
+// A range of positions in a sorted sample, [first, last).
+struct PositionRange {
+  std::size_t first, last;
+};
+
+// The two boundaries marginal_count uses: first is the number of values at or below centre - radius, last
+// the number below centre + radius. Each is searched outward from its hint (a position below sorted.size());
+// the result does not depend on the hints, only the time taken, which is least when they lie near the
+// boundaries (those of a nearby point, or the centre's own position).
+// own is the position of centre itself, which also helps guess where the boundaries lie.
+PositionRange marginal_bounds(std::span<const double> sorted, std::size_t own, PositionRange hints,
+                              double centre, double radius);
+
+// marginal_bounds searched outward from the given positions (each below sorted.size()) without a guess;
+// for starts that already lie next to the boundaries.
+PositionRange marginal_bounds_from(std::span<const double> sorted, PositionRange starts, double centre,
+                                   double radius);
+
+// The positions of sorted whose value lies strictly closer to centre than radius, measured as
+// |sorted[p] - centre|, searched from hints as marginal_bounds does. centre must be sorted[own] and radius
+// positive, so the range holds own.
+PositionRange closer_than(std::span<const double> sorted, std::size_t own, PositionRange hints, double centre,
+                          double radius);
+
 // Sum over i of (psi(n_z + 1) - psi(n_xz + 1)) - psi(n_yz + 1), where the counts are the other points
 // strictly within eps_i of point i in z, (x, z) and (y, z). The sum follows the pool's fixed split.
 double cmi_neighbour_sum(std::span<const double> eps, const KdTree<2>& xz_tree, const KdTree<2>& yz_tree,
                          std::span<const double> x, std::span<const double> y, std::span<const double> z,
                          std::span<const double> zs);
 
-// Sum over i of psi(n_x + 1) + psi(n_y + 1), with the marginal counts taken within the radius
-// knn_eps_2d gives for point i; the radii are computed on the fly instead of being stored. The sum
-// follows the pool's fixed split.
-double mi_marginal_sum(const KdTree<2>& tree, std::span<const double> x, std::span<const double> y,
-                       std::span<const double> xs, std::span<const double> ys, std::uint64_t k);
+// cmi_neighbour_sum with the counts taken in rank space from the three samples ranked: the z count as
+// marginal_count takes it, and the plane counts as counts of points in rectangles of sorted positions. Needs
+// every difference of two values of a sample to be finite, so that the Chebyshev distance in a plane is below
+// a radius exactly when both coordinate distances are.
+double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSample& rx,
+                            const detail::RankedSample& ry, const detail::RankedSample& rz);
 
-// cmi_neighbour_sum over the radii knn_eps_3d gives on the joint tree, computed on the fly.
-double cmi_joint_sum(const KdTree<3>& joint, const KdTree<2>& xz_tree, const KdTree<2>& yz_tree,
-                     std::span<const double> x, std::span<const double> y, std::span<const double> z,
-                     std::span<const double> zs, std::uint64_t k);
+// Sum over i of psi(n_x + 1) + psi(n_y + 1), with the marginal counts of marginal_count taken within eps_i;
+// xs and ys are x and y sorted. The sum follows the pool's fixed split.
+double marginal_sum(std::span<const double> eps, std::span<const double> x, std::span<const double> y,
+                    std::span<const double> xs, std::span<const double> ys);
+
+// marginal_sum from the two samples ranked.
+double ranked_marginal_sum(std::span<const double> eps, const detail::RankedSample& rx,
+                           const detail::RankedSample& ry);
+
+// The sum S of ksg_mi, marginal_sum over the radii knn_eps_2d gives on the joint tree of x and y; from the
+// rankings when they are given (not null).
+double mutual_sum(std::span<const double> x, std::span<const double> y, const detail::RankedSample* rx,
+                  const detail::RankedSample* ry, std::uint64_t k);
+
+// The conditional sum of ksg_cmi, cmi_neighbour_sum over the radii knn_eps_3d gives on the joint tree: in
+// rank space when the three rankings are given (not null) and every difference of two values is finite, by
+// radius queries on pair trees otherwise.
+double conditional_sum(std::span<const double> x, std::span<const double> y, std::span<const double> z,
+                       const detail::RankedSample* rx, const detail::RankedSample* ry,
+                       const detail::RankedSample* rz, std::uint64_t k);
 
 }  // namespace quorlix::info

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -146,7 +148,7 @@ T* block_partition(T* first, T* last, Pred goes_left) {
 template <class T, class Key, class Less>
 void select_nth(T* first, T* nth, T* last, Key key, Less less) {
   constexpr std::size_t kMaxSample = 512;
-  constexpr std::size_t kSmall = 2048;
+  constexpr std::size_t kSmall = 512;
   std::array<double, kMaxSample> sample;
   for (int round = 0; round < 8 && static_cast<std::size_t>(last - first) > kSmall; ++round) {
     const std::size_t n = static_cast<std::size_t>(last - first);
@@ -184,6 +186,10 @@ double Chebyshev::distance(const std::array<double, K>& p, const std::array<doub
   return kdtree_detail::distance_to<K>(p.data(), q);
 }
 
+// Runs task(0), ..., task(count - 1), possibly several at the same time, and returns once all have finished.
+// Lets the tree build independent subtrees in parallel without depending on a particular thread pool.
+using KdTreeTasks = std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
+
 template <std::size_t K>
 class KdTree {
  public:
@@ -194,8 +200,11 @@ class KdTree {
 
   // Builds a balanced tree over the n points (coords[0][i], ..., coords[K-1][i]), point i carrying
   // item id i. Any number of identical coordinates or points is accepted. Throws InternalFailure
-  // when n exceeds 2^36.
-  KdTree(const std::array<const double*, K>& coords, std::size_t n);
+  // when n exceeds 2^36. With tasks, large trees build their lower levels as independent tasks; the
+  // tree is the same either way. Leaves hold at most bucket_size points (clamped to 1 .. kBucketSize);
+  // smaller leaves make k-nearest queries with small k scan fewer points.
+  KdTree(const std::array<const double*, K>& coords, std::size_t n, const KdTreeTasks& tasks = {},
+         std::size_t bucket_size = kBucketSize);
 
   std::size_t size() const { return size_; }
 
@@ -212,6 +221,27 @@ class KdTree {
   double nth_nearest_distance(const Point& query, std::size_t n,
                               std::vector<NearestNeighbour>& scratch) const;
 
+  // nth_nearest_distance without scratch. For n <= kShortList on a tree whose distances from query are
+  // all finite (distances_finite) the n best distances fit a short sorted array, and no item ids are kept;
+  // otherwise it falls back on the heap of nth_nearest_distance.
+  double short_nth_distance(const Point& query, std::size_t n) const;
+
+  // short_nth_distance for the stored point at leaf position `position` (point_at(position), which must
+  // be below size()). Starts from the point's own leaf and widens to the sibling subtrees of its ancestors,
+  // nearest first, which spares the descent from the root.
+  double stored_nth_distance(std::size_t position, std::size_t n) const;
+
+  // Whether every distance between two stored points is finite (no infinite or NaN coordinate and no
+  // overflowing difference).
+  bool all_distances_finite() const { return finite_; }
+
+  // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
+  // holds no infinite or NaN coordinate and no difference overflows.
+  bool distances_finite(const Point& query) const;
+
+  // The largest n that short_nth_distance accepts.
+  static constexpr std::size_t kShortList = 32;
+
   // Every stored point whose distance from query is strictly less than radius, in walk order.
   std::vector<NearestNeighbour> within_unsorted(const Point& query, double radius) const;
 
@@ -223,6 +253,13 @@ class KdTree {
   // cache-friendly.
   std::span<const std::uint64_t> leaf_order() const { return items_; }
 
+  // The coordinates of the point stored at a position of that order.
+  Point point_at(std::size_t position) const {
+    Point p;
+    for (std::size_t a = 0; a < K; ++a) p[a] = coords_[a * size_ + position];
+    return p;
+  }
+
  private:
   struct Entry {
     Point p;
@@ -232,16 +269,36 @@ class KdTree {
   // The tree is complete and stored in heap order: node i has children 2i + 1 and 2i + 2, nodes
   // below inner_count_ are inner nodes and the rest are leaves. Splitting a range [b, e) at
   // m = b + (e - b) / 2 leaves every node of one depth with floor or ceil of n / 2^depth points, so
-  // all leaves can sit at one depth with 16 to 32 points each, and a node's range follows from its
-  // parent's by the same halving instead of being stored.
+  // all leaves can sit at one depth with between half the bucket size and the bucket size each, and a
+  // node's range follows from its parent's by the same halving instead of being stored.
+  //
+  // Sets the box of node over entries [b, e) and, for an inner node, partitions the range at its
+  // midpoint on the split axis and records the split.
+  template <bool kHasNaN>
+  void split_node(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
+  // Builds the subtree of node over entries [b, e).
   template <bool kHasNaN>
   void build(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
+  // Builds the whole tree, the lower levels as tasks when there are tasks to run them.
+  struct Subtree {
+    std::size_t node, b, e;
+  };
+  template <bool kHasNaN>
+  void build_all(std::vector<Entry>& entries, const KdTreeTasks& tasks);
+  void store(const std::vector<Entry>& entries, std::size_t b, std::size_t e);
   template <bool kHasNaN>
   void set_box(const std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
   std::size_t split_axis(std::size_t node) const;
 
   double distance_at(std::size_t pos, const Point& query) const {
-    return kdtree_detail::distance_to<K>(coords_.data() + pos * K, query);
+    return Chebyshev::distance(point_at(pos), query);
+  }
+
+  // Where the coordinates of leaf positions b and on start, one run per axis.
+  std::array<const double*, K> axes_from(std::size_t b) const {
+    std::array<const double*, K> axes;
+    for (std::size_t a = 0; a < K; ++a) axes[a] = coords_.data() + a * size_ + b;
+    return axes;
   }
 
   // Lower bound on the distance from the query to the far side of a split. A NaN offset only
@@ -274,6 +331,12 @@ class KdTree {
     }
   }
 
+  // Visits the subtree of node over [b, e), whose box lies gap away, nearest box first, offering its
+  // points to a kdtree_detail::ShortList.
+  template <class List>
+  void short_walk(std::size_t node, std::size_t b, std::size_t e, double gap, const Point& query,
+                  List& list) const;
+
   void nearest_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
                     kdtree_detail::NeighbourHeap& heap) const;
   void within_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
@@ -285,19 +348,22 @@ class KdTree {
   std::size_t size_ = 0;
   std::size_t depth_ = 0;
   std::size_t inner_count_ = 0;
-  std::vector<double> coords_;         // point-major, K per point, in leaf order
-  std::vector<std::uint64_t> items_;   // item id of each stored point, in leaf order
-  std::vector<double> split_;          // per inner node: the median coordinate on its axis
-  std::vector<std::uint8_t> axis_;     // per inner node: its split axis
-  std::vector<Point> lo_;              // per node: bounding box of its points (NaN if any is NaN)
+  std::vector<double> coords_;        // axis-major: axis a of the point at leaf position i is a * size_ + i
+  std::vector<std::uint64_t> items_;  // item id of each stored point, in leaf order
+  std::vector<double> split_;         // per inner node: the median coordinate on its axis
+  std::vector<std::uint8_t> axis_;    // per inner node: its split axis
+  std::vector<Point> lo_;             // per node: bounding box of its points (NaN if any is NaN)
   std::vector<Point> hi_;
+  bool finite_ = false;  // the root box spans a finite range on every axis, so no distance is infinite
 };
 
 template <std::size_t K>
-KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n) {
+KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n, const KdTreeTasks& tasks,
+                  std::size_t bucket_size) {
+  bucket_size = std::clamp<std::size_t>(bucket_size, 1, kBucketSize);
   if (n > kMaxPoints) throw InternalFailure("KdTree capacity exceeded: at most 68719476736 points");
   size_ = n;
-  while (((n + (std::size_t{1} << depth_) - 1) >> depth_) > kBucketSize) ++depth_;
+  while (((n + (std::size_t{1} << depth_) - 1) >> depth_) > bucket_size) ++depth_;
   inner_count_ = (std::size_t{1} << depth_) - 1;
   const std::size_t node_count = 2 * inner_count_ + 1;
 
@@ -316,18 +382,55 @@ KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n) {
   if constexpr (K > 1) axis_.resize(inner_count_);
   lo_.resize(node_count);
   hi_.resize(node_count);
-  if (has_nan) {
-    build<true>(entries, 0, 0, n);
-  } else {
-    build<false>(entries, 0, 0, n);
-  }
-
   coords_.resize(n * K);
   items_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t a = 0; a < K; ++a) coords_[i * K + a] = entries[i].p[a];
+  if (has_nan) {
+    build_all<true>(entries, tasks);
+  } else {
+    build_all<false>(entries, tasks);
+  }
+  finite_ = true;
+  if (n != 0) {
+    for (std::size_t a = 0; a < K; ++a) finite_ = finite_ && std::isfinite(hi_[0][a] - lo_[0][a]);
+  }
+}
+
+template <std::size_t K>
+void KdTree<K>::store(const std::vector<Entry>& entries, std::size_t b, std::size_t e) {
+  for (std::size_t i = b; i < e; ++i) {
+    for (std::size_t a = 0; a < K; ++a) coords_[a * size_ + i] = entries[i].p[a];
     items_[i] = entries[i].item;
   }
+}
+
+// The nodes of one level own disjoint entry ranges and node numbers, so they can be split at the same time,
+// and the subtrees below the top levels built at the same time; each subtree stores its own points.
+template <std::size_t K>
+template <bool kHasNaN>
+void KdTree<K>::build_all(std::vector<Entry>& entries, const KdTreeTasks& tasks) {
+  constexpr std::size_t kParallelFrom = std::size_t{1} << 16;
+  constexpr std::size_t kTopLevels = 4;
+  if (!tasks || size_ < kParallelFrom || depth_ < kTopLevels) {
+    build<kHasNaN>(entries, 0, 0, size_);
+    store(entries, 0, size_);
+    return;
+  }
+  std::vector<Subtree> level{{0, 0, size_}};
+  for (std::size_t depth = 0; depth < kTopLevels; ++depth) {
+    tasks(level.size(),
+          [&](std::size_t t) { split_node<kHasNaN>(entries, level[t].node, level[t].b, level[t].e); });
+    std::vector<Subtree> below;
+    for (const Subtree& s : level) {
+      const std::size_t m = s.b + (s.e - s.b) / 2;
+      below.push_back({2 * s.node + 1, s.b, m});
+      below.push_back({2 * s.node + 2, m, s.e});
+    }
+    level.swap(below);
+  }
+  tasks(level.size(), [&](std::size_t t) {
+    build<kHasNaN>(entries, level[t].node, level[t].b, level[t].e);
+    store(entries, level[t].b, level[t].e);
+  });
 }
 
 template <std::size_t K>
@@ -376,7 +479,7 @@ std::size_t KdTree<K>::split_axis(std::size_t node) const {
 
 template <std::size_t K>
 template <bool kHasNaN>
-void KdTree<K>::build(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
+void KdTree<K>::split_node(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
   set_box<kHasNaN>(entries, node, b, e);
   if (node >= inner_count_) return;
   const std::size_t axis = split_axis(node);
@@ -394,6 +497,14 @@ void KdTree<K>::build(std::vector<Entry>& entries, std::size_t node, std::size_t
   kdtree_detail::select_nth(entries.data() + b, entries.data() + m, entries.data() + e, key, less);
   split_[node] = entries[m].p[axis];
   if constexpr (K > 1) axis_[node] = static_cast<std::uint8_t>(axis);
+}
+
+template <std::size_t K>
+template <bool kHasNaN>
+void KdTree<K>::build(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
+  split_node<kHasNaN>(entries, node, b, e);
+  if (node >= inner_count_) return;
+  const std::size_t m = b + (e - b) / 2;
   build<kHasNaN>(entries, 2 * node + 1, b, m);
   build<kHasNaN>(entries, 2 * node + 2, m, e);
 }
@@ -470,8 +581,8 @@ std::size_t KdTree<K>::count_walk(std::size_t node, std::size_t b, std::size_t e
   for (std::size_t a = 0; a < K && inside; ++a) {
     // A NaN offset (a NaN box or query, or a query and a bound at the same infinity) fails the
     // comparison, so such a node is never taken as inside.
-    inside = Chebyshev::axis(query[a], lo_[node][a]) < radius &&
-             Chebyshev::axis(query[a], hi_[node][a]) < radius;
+    inside =
+        Chebyshev::axis(query[a], lo_[node][a]) < radius && Chebyshev::axis(query[a], hi_[node][a]) < radius;
   }
   if (inside) return e - b;
   if (node >= inner_count_) {
@@ -516,11 +627,187 @@ template <std::size_t K>
 double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t n,
                                        std::vector<NearestNeighbour>& scratch) const {
   if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  if (n <= kShortList && distances_finite(query)) return short_nth_distance(query, n);
   const std::size_t m = std::min(n, size_);
   if (scratch.size() < m) scratch.resize(m);
   fill_heap(query, m, scratch.data());
   // The heap's top is the entry that its sort would put last.
   return scratch[0].distance;
+}
+
+template <std::size_t K>
+bool KdTree<K>::distances_finite(const Point& query) const {
+  if (!finite_) return false;
+  for (std::size_t a = 0; a < K; ++a) {
+    if (!std::isfinite(query[a] - lo_[0][a]) || !std::isfinite(hi_[0][a] - query[a])) return false;
+  }
+  return true;
+}
+
+// With every distance finite, the Chebyshev fold is a plain maximum and +inf can stand for "fewer than n
+// found yet". The n best distances are kept sorted in a short array; nodes are visited nearest box first,
+// and a node is skipped once its box lies no nearer than the n-th distance, as none of its points could
+// then enter the list (the entry rule is strict).
+namespace kdtree_detail {
+
+// The `capacity` smallest distances offered so far, in ascending order, for a query that wants the n-th
+// smallest (n <= capacity). The capacity is fixed at compile time so that the list can live in registers.
+template <std::size_t K, std::size_t kCapacity>
+struct ShortList {
+  // Slots not yet filled hold +inf.
+  double best[kCapacity];
+  std::size_t n;
+  double top = std::numeric_limits<double>::infinity();  // the n-th smallest so far
+
+  explicit ShortList(std::size_t count) : n(count) {
+    for (double& b : best) b = std::numeric_limits<double>::infinity();
+  }
+
+  double nth() const { return best[n - 1]; }
+
+  // Puts d in its place and drops the largest entry: d is carried up the list, each slot keeping the
+  // smaller of itself and the carried value, which needs no branch on the data.
+  void insert(double d) {
+    double carried = d;
+    for (std::size_t j = 0; j < kCapacity; ++j) {
+      const double slot = best[j];
+      best[j] = std::min(slot, carried);
+      carried = std::max(slot, carried);
+    }
+    top = best[n - 1];
+  }
+
+  // Offers the points of one leaf (at most 32), given as one run of coordinates per axis. The distances
+  // are formed first, in loops without branches on the data. In the query's own leaf most points enter
+  // the list, so each is inserted without a test; elsewhere few do, and the test spares the work.
+  void scan(const std::array<const double*, K>& axes, std::size_t count, const std::array<double, K>& q,
+            bool own_leaf = false) {
+    double d[32];
+    for (std::size_t i = 0; i < count; ++i) d[i] = std::fabs(axes[0][i] - q[0]);
+    for (std::size_t a = 1; a < K; ++a) {
+      for (std::size_t i = 0; i < count; ++i) {
+        const double t = std::fabs(axes[a][i] - q[a]);
+        d[i] = t > d[i] ? t : d[i];
+      }
+    }
+    if (own_leaf) {
+      for (std::size_t i = 0; i < count; ++i) insert(d[i]);
+      return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      if (d[i] < top) insert(d[i]);
+    }
+  }
+};
+
+// Calls f with an empty ShortList of the smallest capacity that holds n (n <= 32) and returns its result.
+template <std::size_t K, class F>
+double with_short_list(std::size_t n, const F& f) {
+  if (n <= 4) {
+    ShortList<K, 4> list(n);
+    return f(list);
+  }
+  if (n <= 8) {
+    ShortList<K, 8> list(n);
+    return f(list);
+  }
+  if (n <= 16) {
+    ShortList<K, 16> list(n);
+    return f(list);
+  }
+  ShortList<K, 32> list(n);
+  return f(list);
+}
+
+}  // namespace kdtree_detail
+
+template <std::size_t K>
+template <class List>
+void KdTree<K>::short_walk(std::size_t node, std::size_t b, std::size_t e, double gap, const Point& query,
+                           List& list) const {
+  struct Pending {
+    std::size_t node, b, e;
+    double gap;
+  };
+  // At most one pending sibling per level of the tree.
+  Pending stack[64];
+  std::size_t pending = 0;
+  for (;;) {
+    while (node < inner_count_ && gap < list.top) {
+      const std::size_t m = b + (e - b) / 2;
+      const std::size_t left = 2 * node + 1;
+      const double gap_left = box_gap(left, query);
+      const double gap_right = box_gap(left + 1, query);
+      if (gap_left <= gap_right) {
+        if (gap_right < list.top) stack[pending++] = {left + 1, m, e, gap_right};
+        node = left;
+        e = m;
+        gap = gap_left;
+      } else {
+        if (gap_left < list.top) stack[pending++] = {left, b, m, gap_left};
+        node = left + 1;
+        b = m;
+        gap = gap_right;
+      }
+    }
+    if (gap < list.top) list.scan(axes_from(b), e - b, query);
+    do {
+      if (pending == 0) return;
+      const Pending& next = stack[--pending];
+      node = next.node;
+      b = next.b;
+      e = next.e;
+      gap = next.gap;
+    } while (!(gap < list.top));
+  }
+}
+
+template <std::size_t K>
+double KdTree<K>::short_nth_distance(const Point& query, std::size_t n) const {
+  if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  if (n > kShortList || !distances_finite(query)) {
+    std::vector<NearestNeighbour> scratch;
+    return nth_nearest_distance(query, n, scratch);
+  }
+  return kdtree_detail::with_short_list<K>(std::min(n, size_), [&](auto& list) {
+    short_walk(0, 0, size_, 0.0, query, list);
+    return list.nth();
+  });
+}
+
+template <std::size_t K>
+double KdTree<K>::stored_nth_distance(std::size_t position, std::size_t n) const {
+  if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  const Point query = point_at(position);
+  if (n > kShortList || !finite_) return short_nth_distance(query, n);
+  // The path from the root to the leaf that holds the position, with each node's range.
+  struct Step {
+    std::size_t node, b, e;
+  };
+  Step path[64];
+  std::size_t depth = 0;
+  path[0] = {0, 0, size_};
+  while (path[depth].node < inner_count_) {
+    const Step& at = path[depth];
+    const std::size_t m = at.b + (at.e - at.b) / 2;
+    path[depth + 1] = position < m ? Step{2 * at.node + 1, at.b, m} : Step{2 * at.node + 2, m, at.e};
+    ++depth;
+  }
+  return kdtree_detail::with_short_list<K>(std::min(n, size_), [&](auto& list) {
+    list.scan(axes_from(path[depth].b), path[depth].e - path[depth].b, query, true);
+    // Every other point lies under the sibling of exactly one node on the path.
+    for (std::size_t d = depth; d > 0; --d) {
+      const Step& child = path[d];
+      const Step& parent = path[d - 1];
+      const bool child_is_left = child.node == 2 * parent.node + 1;
+      const std::size_t sibling = child_is_left ? child.node + 1 : child.node - 1;
+      const std::size_t b = child_is_left ? child.e : parent.b;
+      const std::size_t e = child_is_left ? parent.e : child.b;
+      const double gap = box_gap(sibling, query);
+      if (gap < list.top) short_walk(sibling, b, e, gap, query, list);
+    }
+    return list.nth();
+  });
 }
 
 template <std::size_t K>

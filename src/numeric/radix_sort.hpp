@@ -26,6 +26,11 @@ void sort_keys(std::vector<std::uint64_t>& keys, std::vector<std::size_t>& order
 // bit-identical to a stable comparison sort.
 void sort_ascending(std::vector<double>& values);
 
+// The values in ascending order, bit-identical to sort_ascending, and the stable permutation that orders
+// them: sorted[p] = values[order[p]]. Needs values.size() <= 2^32 - 1.
+void sort_with_order(std::span<const double> values, std::vector<double>& sorted,
+                     std::vector<std::uint32_t>& order);
+
 // The permutation that stably sorts values ascending: element i of the result is the index of the value that
 // belongs at sorted position i. Equal values, -0.0 and +0.0 included, keep their index order.
 std::vector<std::size_t> stable_sort_order(std::span<const double> values);

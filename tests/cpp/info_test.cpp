@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "info/detail.hpp"
+#include "info/range_count.hpp"
 #include "numeric/special.hpp"
 #include "pool/pool.hpp"
 
@@ -642,6 +645,153 @@ TEST(Identities, RepeatedRunsGiveIdenticalBits) {
     EXPECT_SAME_BITS(ksg_mi(view(d.x), view(d.y), 3, true), mi);
     EXPECT_SAME_BITS(ksg_cmi(view(d.x), view(d.y), view(d.z), 3, true), cmi);
     EXPECT_SAME_BITS(ksg_ii(view(d.x), view(d.y), view(d.z), 3, true), ii);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// The rank-space routines against the tree-based ones and against scans, to the bit.
+
+detail::RankedSample ranked(const Column& c) { return detail::rank_sample(c); }
+
+TEST_P(AgainstBruteForce, SortedEntropyMatchesTheTree) {
+  const std::size_t n = data.x.size();
+  for (const Column* c : {&data.x, &data.y, &data.z}) {
+    const KdTree<1> tree({c->data()}, n);
+    const detail::RankedSample r = ranked(*c);
+    for (std::uint64_t k : {GetParam().k, std::uint64_t{n - 1}}) {
+      EXPECT_SAME_BITS(entropy_kl_1d_sorted(r.sorted, r.order, k), entropy_kl_1d_tree(tree, *c, k))
+          << "k=" << k;
+    }
+  }
+}
+
+TEST_P(AgainstBruteForce, RankedSumsMatchTheTreeSums) {
+  const std::size_t n = data.x.size();
+  const detail::RankedSample rx = ranked(data.x), ry = ranked(data.y), rz = ranked(data.z);
+  const Column mi_eps = bf_radii({data.x, data.y}, GetParam().k);
+  EXPECT_SAME_BITS(ranked_marginal_sum(mi_eps, rx, ry), bf_mi_sum(data.x, data.y, GetParam().k));
+  EXPECT_SAME_BITS(ranked_marginal_sum(mi_eps, rx, ry),
+                   marginal_sum(mi_eps, data.x, data.y, rx.sorted, ry.sorted));
+
+  const KdTree<2> xz({data.x.data(), data.z.data()}, n);
+  const KdTree<2> yz({data.y.data(), data.z.data()}, n);
+  Column wide(n);
+  for (std::size_t i = 0; i < n; ++i) wide[i] = static_cast<double>(i % 3) * 0.5 + 1e-7;
+  const Column joint = bf_radii({data.x, data.y, data.z}, GetParam().k);
+  for (const Column* eps : std::initializer_list<const Column*>{&joint, &wide}) {
+    EXPECT_SAME_BITS(ranked_neighbour_sum(*eps, rx, ry, rz),
+                     cmi_neighbour_sum(*eps, xz, yz, data.x, data.y, data.z, rz.sorted));
+  }
+}
+
+TEST(RankSample, IsTheStableSortAndItsInverse) {
+  const Column v{3.0, -0.0, 1.0, 0.0, 3.0, -2.5, 0.0, -0.0};
+  const detail::RankedSample r = ranked(v);
+  const std::vector<std::uint32_t> order{5, 1, 3, 6, 7, 2, 0, 4};
+  EXPECT_EQ(r.order, order);
+  for (std::size_t p = 0; p < v.size(); ++p) {
+    EXPECT_SAME_BITS(r.sorted[p], v[r.order[p]]);
+    EXPECT_EQ(r.position[r.order[p]], p);
+  }
+}
+
+// Searches from every hint give the boundaries a scan of all values gives.
+TEST(RankSearches, MatchScansFromAnyHint) {
+  std::mt19937_64 rng(11);
+  std::uniform_int_distribution<int> level(0, 12);
+  std::uniform_real_distribution<double> radius(1e-7, 4.0);
+  for (std::size_t n : {1u, 2u, 7u, 64u, 300u}) {
+    Column v(n);
+    for (double& w : v) w = level(rng) * 0.25 - 1.0;
+    const detail::RankedSample r = ranked(v);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double c = v[i];
+      const double rad = i % 4 == 0 ? 0.25 * (1 + level(rng) % 4) : radius(rng);
+      std::size_t at_or_below = 0, below = 0, far_left = 0, near_or_left = 0;
+      for (double w : v) {
+        at_or_below += w <= c - rad;
+        below += w < c + rad;
+        far_left += w < c && !(std::fabs(w - c) < rad);
+        near_or_left += w <= c || std::fabs(w - c) < rad;
+      }
+      for (std::size_t trial = 0; trial < 4; ++trial) {
+        const PositionRange hints{rng() % n, rng() % n};
+        const PositionRange bounds = marginal_bounds(r.sorted, r.position[i], hints, c, rad);
+        EXPECT_EQ(bounds.first, at_or_below);
+        EXPECT_EQ(bounds.last, below);
+        const PositionRange from = marginal_bounds_from(r.sorted, hints, c, rad);
+        EXPECT_EQ(from.first, at_or_below);
+        EXPECT_EQ(from.last, below);
+        const PositionRange near = closer_than(r.sorted, r.position[i], hints, c, rad);
+        EXPECT_EQ(near.first, far_left);
+        EXPECT_EQ(near.last, near_or_left);
+      }
+    }
+  }
+}
+
+TEST(CountInRectangles, MatchesAScan) {
+  std::mt19937_64 rng(12);
+  for (std::size_t n : {0u, 1u, 5u, 64u, 65u, 1000u}) {
+    std::vector<std::uint32_t> b_at_a(n);
+    for (std::size_t a = 0; a < n; ++a) b_at_a[a] = static_cast<std::uint32_t>(a);
+    std::shuffle(b_at_a.begin(), b_at_a.end(), rng);
+    std::vector<RankRectangle> rectangles;
+    const auto bound = [&] { return static_cast<std::uint32_t>(rng() % (n + 1)); };
+    for (std::size_t q = 0; q < 2 * n + 3; ++q) {
+      std::uint32_t a0 = bound(), a1 = bound(), b0 = bound(), b1 = bound();
+      if (a0 > a1) std::swap(a0, a1);
+      if (b0 > b1) std::swap(b0, b1);
+      rectangles.push_back({a0, a1, b0, b1});
+    }
+    const auto n32 = static_cast<std::uint32_t>(n);
+    rectangles.push_back({0, n32, 0, n32});
+    rectangles.push_back({n32, n32, 0, n32});
+    const std::vector<std::uint32_t> got = count_in_rectangles(b_at_a, rectangles);
+    ASSERT_EQ(got.size(), rectangles.size());
+    for (std::size_t q = 0; q < rectangles.size(); ++q) {
+      const RankRectangle& r = rectangles[q];
+      std::uint32_t want = 0;
+      for (std::uint32_t a = r.a_lo; a < r.a_hi; ++a) want += b_at_a[a] >= r.b_lo && b_at_a[a] < r.b_hi;
+      EXPECT_EQ(got[q], want) << "n=" << n << " q=" << q;
+    }
+  }
+}
+
+TEST(RunConcurrently, RunsEveryTaskOnce) {
+  for (std::size_t count : {1u, 2u, 3u, 17u}) {
+    std::vector<std::atomic<int>> runs(count);
+    pool::parallel_tasks(count, [&](std::size_t t) { ++runs[t]; });
+    for (std::size_t t = 0; t < count; ++t) EXPECT_EQ(runs[t].load(), 1) << count;
+  }
+}
+
+TEST(DifferencesFinite, RejectsInfinitiesNaNAndOverflow) {
+  EXPECT_TRUE(detail::differences_finite(Column{}));
+  EXPECT_TRUE(detail::differences_finite(Column{-1e307, 1e307}));
+  EXPECT_FALSE(detail::differences_finite(Column{-1e308, 1e308}));
+  EXPECT_FALSE(detail::differences_finite(Column{0.0, kInf}));
+  EXPECT_FALSE(detail::differences_finite(Column{1.0, kNaN, 2.0}));
+}
+
+TEST(PsiTable, HoldsTheDirectValues) {
+  const double* table = detail::psi_table();
+  for (std::size_t c : {0u, 1u, 5u, 6u, 1000u, 65535u, 65536u, 1000000u}) {
+    EXPECT_SAME_BITS(detail::psi_of_count(table, c), digamma(static_cast<double>(c) + 1.0)) << c;
+  }
+}
+
+// Above the sizes at which the trees build in parallel and the passes run on the pool, the rank-space
+// sums agree with the tree-based ones to the bit.
+TEST(LargeSamples, RankedAndTreePathsAgree) {
+  for (Shape shape : {Shape::Continuous, Shape::Tied}) {
+    const Triple d = make_data(shape, 70000, 21);
+    const detail::RankedSample rx = ranked(d.x), ry = ranked(d.y), rz = ranked(d.z);
+    EXPECT_SAME_BITS(mutual_sum(d.x, d.y, &rx, &ry, 3), mutual_sum(d.x, d.y, nullptr, nullptr, 3));
+    EXPECT_SAME_BITS(conditional_sum(d.x, d.y, d.z, &rx, &ry, &rz, 3),
+                     conditional_sum(d.x, d.y, d.z, nullptr, nullptr, nullptr, 3));
+    const KdTree<1> tree({d.z.data()}, d.z.size(), detail::tree_tasks());
+    EXPECT_SAME_BITS(entropy_kl_1d_sorted(rz.sorted, rz.order, 3), entropy_kl_1d_tree(tree, d.z, 3));
   }
 }
 

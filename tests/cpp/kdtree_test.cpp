@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -53,9 +54,15 @@ Cloud<K> make_cloud(Layout layout, std::size_t n, std::uint64_t seed) {
     for (std::size_t i = 0; i < n; ++i) {
       double& v = cloud.coords[a][i];
       switch (layout) {
-        case Layout::kContinuous: v = unit(rng); break;
-        case Layout::kAllEqual: v = 0.25; break;
-        case Layout::kFewValues: v = digit(rng); break;
+        case Layout::kContinuous:
+          v = unit(rng);
+          break;
+        case Layout::kAllEqual:
+          v = 0.25;
+          break;
+        case Layout::kFewValues:
+          v = digit(rng);
+          break;
         case Layout::kMonotone:
           v = a == 1 ? -0.5 * static_cast<double>(i) : static_cast<double>(i * (a + 1));
           break;
@@ -64,7 +71,9 @@ Cloud<K> make_cloud(Layout layout, std::size_t n, std::uint64_t seed) {
           v = d == 0 ? kInf : d == 1 ? -kInf : d - 5;
           break;
         }
-        case Layout::kWithNaN: v = digit(rng) == 0 ? kNaN : unit(rng); break;
+        case Layout::kWithNaN:
+          v = digit(rng) == 0 ? kNaN : unit(rng);
+          break;
       }
     }
   }
@@ -258,6 +267,106 @@ TYPED_TEST(KdTreeTest, CapacityAboveTwoToThe36Fails) {
                           "KdTree capacity exceeded: at most 68719476736 points");
 }
 
+// Runs the tasks on threads of its own, all at once, as the estimators' pool would.
+KdTreeTasks threaded_tasks() {
+  return [](std::size_t count, const std::function<void(std::size_t)>& task) {
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < count; ++t) threads.emplace_back(task, t);
+    for (auto& thread : threads) thread.join();
+  };
+}
+
+// From each stored point, the n-th smallest distance to all stored points, itself included.
+TYPED_TEST(KdTreeTest, StoredPointQueriesMatchScanOfAllPoints) {
+  constexpr std::size_t K = TypeParam::value;
+  for (const Layout layout :
+       {Layout::kContinuous, Layout::kAllEqual, Layout::kFewValues, Layout::kMonotone}) {
+    for (const std::size_t n : {1, 31, 33, 2000, 70000}) {
+      SCOPED_TRACE("layout " + std::to_string(static_cast<int>(layout)) + ", n " + std::to_string(n));
+      const auto cloud = make_cloud<K>(layout, n, 3 * n + static_cast<std::uint64_t>(layout));
+      std::array<const double*, K> columns;
+      for (std::size_t a = 0; a < K; ++a) columns[a] = cloud.coords[a].data();
+      const KdTree<K> tree(columns, n, threaded_tasks());
+      ASSERT_TRUE(tree.all_distances_finite());
+      const auto items = tree.leaf_order();
+      for (std::size_t j = 0; j<n; j += n> 100 ? n / 37 : 1) {
+        const auto q = tree.point_at(j);
+        ASSERT_EQ(q, cloud.point(items[j]));
+        ASSERT_TRUE(tree.distances_finite(q));
+        std::vector<double> d = scan_distances(cloud, q);
+        std::sort(d.begin(), d.end());
+        for (const std::size_t count : {std::size_t{1}, std::size_t{4}, std::size_t{32}, std::size_t{33}}) {
+          const double want = d[std::min(count, n) - 1];
+          EXPECT_TRUE(same_bits(tree.stored_nth_distance(j, count), want))
+              << "position " << j << " count " << count;
+          EXPECT_TRUE(same_bits(tree.short_nth_distance(q, count), want))
+              << "position " << j << " count " << count;
+        }
+      }
+    }
+  }
+}
+
+// Where the short list does not apply (long lists, infinite or NaN coordinates) the heap answers.
+TYPED_TEST(KdTreeTest, StoredPointQueriesFallBackOnTheHeap) {
+  constexpr std::size_t K = TypeParam::value;
+  for (const Layout layout : {Layout::kInfinite, Layout::kWithNaN, Layout::kContinuous}) {
+    const auto tree = make_cloud<K>(layout, 3000, 17).tree();
+    for (std::size_t j = 0; j < tree.size(); j += 97) {
+      for (const std::size_t count : {std::size_t{4}, std::size_t{40}}) {
+        const double want = tree.nearest_n(tree.point_at(j), count).back().distance;
+        EXPECT_TRUE(same_bits(tree.stored_nth_distance(j, count), want)) << j << " " << count;
+        EXPECT_TRUE(same_bits(tree.short_nth_distance(tree.point_at(j), count), want)) << j << " " << count;
+      }
+    }
+  }
+}
+
+TYPED_TEST(KdTreeTest, BuildingWithTasksGivesTheSameTree) {
+  constexpr std::size_t K = TypeParam::value;
+  for (const Layout layout : {Layout::kContinuous, Layout::kFewValues, Layout::kWithNaN, Layout::kInfinite}) {
+    const auto cloud = make_cloud<K>(layout, 100000, 5);
+    std::array<const double*, K> columns;
+    for (std::size_t a = 0; a < K; ++a) columns[a] = cloud.coords[a].data();
+    const KdTree<K> sequential(columns, cloud.size());
+    const KdTree<K> parallel(columns, cloud.size(), threaded_tasks());
+    ASSERT_EQ(parallel.depth(), sequential.depth());
+    ASSERT_TRUE(std::equal(parallel.leaf_order().begin(), parallel.leaf_order().end(),
+                           sequential.leaf_order().begin(), sequential.leaf_order().end()));
+    for (std::size_t j = 0; j < cloud.size(); ++j) {
+      const auto p = parallel.point_at(j), s = sequential.point_at(j);
+      for (std::size_t a = 0; a < K; ++a) ASSERT_TRUE(same_bits(p[a], s[a]));
+    }
+    for (const auto& q : make_queries(cloud, 2)) {
+      EXPECT_EQ(parallel.count_within(q, 0.3), sequential.count_within(q, 0.3));
+      std::vector<NearestNeighbour> scratch;
+      EXPECT_TRUE(same_bits(parallel.nth_nearest_distance(q, 5, scratch),
+                            sequential.nth_nearest_distance(q, 5, scratch)));
+    }
+  }
+}
+
+TEST(KdTree, FiniteDistancesNeedFiniteCoordinatesWithoutOverflow) {
+  EXPECT_TRUE(make_cloud<2>(Layout::kContinuous, 100, 1).tree().all_distances_finite());
+  EXPECT_FALSE(make_cloud<2>(Layout::kInfinite, 100, 1).tree().all_distances_finite());
+  EXPECT_FALSE(make_cloud<2>(Layout::kWithNaN, 100, 1).tree().all_distances_finite());
+  Cloud<2> wide;
+  wide.coords[0] = {-1e308, 1e308, 0.0};
+  wide.coords[1] = {0.0, 0.0, 0.0};
+  EXPECT_FALSE(wide.tree().all_distances_finite());
+  Cloud<2> spread;
+  spread.coords[0] = {-8e307, 8e307, 0.0};
+  spread.coords[1] = {0.0, 1.0, 2.0};
+  const auto tree = spread.tree();
+  EXPECT_TRUE(tree.all_distances_finite());
+  EXPECT_TRUE(tree.distances_finite({0.5, 3.0}));
+  EXPECT_FALSE(tree.distances_finite({1.7e308, 0.0}));
+  EXPECT_FALSE(tree.distances_finite({0.0, kNaN}));
+  // The general query then answers, with the distance the fold gives.
+  std::vector<NearestNeighbour> scratch;
+  EXPECT_EQ(tree.nth_nearest_distance({kInf, 0.0}, 1, scratch), kInf);
+}
+
 TEST(KdTree, RepeatedQueriesReuseTheScratchHeap) {
   const auto cloud = make_cloud<2>(Layout::kContinuous, 3000, 5);
   const auto tree = cloud.tree();
@@ -279,11 +388,11 @@ TEST(KdTree, FarCornerCellIsSearched) {
     cloud.coords[0].push_back(x);
     cloud.coords[1].push_back(y);
   };
-  for (int j = 0; j < 32; ++j) add(-1.0, -2.0 + 0.05 * j);              // x < 0.6, y < 0.6
-  for (int j = 0; j < 32; ++j) add(-1.0, 0.6 + 0.04 * j);               // x < 0.6, y >= 0.6
-  for (int j = 0; j < 32; ++j) add(1.0 + 0.09 * j, -2.0 + 0.05 * j);      // x >= 0.6, y < 0.6
+  for (int j = 0; j < 32; ++j) add(-1.0, -2.0 + 0.05 * j);            // x < 0.6, y < 0.6
+  for (int j = 0; j < 32; ++j) add(-1.0, 0.6 + 0.04 * j);             // x < 0.6, y >= 0.6
+  for (int j = 0; j < 32; ++j) add(1.0 + 0.09 * j, -2.0 + 0.05 * j);  // x >= 0.6, y < 0.6
   add(0.6, 0.6);
-  for (int j = 1; j < 32; ++j) add(1.0 + 0.1 * j, 1.0 + 0.03 * j);        // x >= 0.6, y >= 0.6
+  for (int j = 1; j < 32; ++j) add(1.0 + 0.1 * j, 1.0 + 0.03 * j);  // x >= 0.6, y >= 0.6
   const auto tree = cloud.tree();
   ASSERT_EQ(tree.depth(), 2u);
   const auto nearest = tree.nearest_n({0.0, 0.0}, 1);

@@ -190,6 +190,23 @@ TEST_P(SortAgainstStdStableSort, StableSortOrderIsTheStablePermutation) {
   EXPECT_EQ(expected, stable_sort_order(input));
 }
 
+TEST_P(SortAgainstStdStableSort, SortWithOrderGivesTheSortedValuesAndTheirPermutation) {
+  std::mt19937_64 rng(9);
+  const std::vector<double> input = GetParam().make(rng);
+  std::vector<double> expected = input;
+  sort_ascending(expected);
+  std::vector<double> sorted;
+  std::vector<std::uint32_t> order;
+  sort_with_order(input, sorted, order);
+  ASSERT_EQ(sorted.size(), input.size());
+  ASSERT_EQ(order.size(), input.size());
+  const std::vector<std::size_t> stable = stable_sort_order(input);
+  for (std::size_t p = 0; p < input.size(); ++p) {
+    ASSERT_EQ(bits(sorted[p]), bits(expected[p])) << p;
+    ASSERT_EQ(order[p], stable[p]) << p;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Inputs, SortAgainstStdStableSort,
     testing::Values(SortCase{"empty", [](auto&) { return std::vector<double>{}; }},
@@ -228,6 +245,16 @@ INSTANTIATE_TEST_SUITE_P(
                                std::uniform_real_distribution<double> narrow(1.0, 1.0625);
                                std::vector<double> v(70000);
                                for (double& x : v) x = narrow(rng);
+                               return v;
+                             }},
+                    SortCase{"large_uniform_mantissas",
+                             [](auto& rng) {
+                               // One sign and exponent: every bit that tells the values apart is a
+                               // mantissa bit, and the first pass has far more buckets in use than fit
+                               // the cache.
+                               std::uniform_real_distribution<double> unit(1.0, 2.0);
+                               std::vector<double> v(150000);
+                               for (double& x : v) x = unit(rng);
                                return v;
                              }},
                     SortCase{"sorted",

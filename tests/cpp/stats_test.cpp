@@ -257,6 +257,26 @@ INSTANTIATE_TEST_SUITE_P(
         PhiCase{"two", {T, F}, {F, T}, kSize}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Long samples cross the points where the packed cell counts are emptied into full-width ones; the table is
+// counted here one cell at a time and the result formed as the function forms it.
+TEST(PhiCoef, LongSamplesCountEveryCell) {
+  for (const std::size_t n : {std::size_t{65535}, std::size_t{65536}, std::size_t{3 * 65535 + 7}}) {
+    std::vector<std::uint8_t> x(n), y(n);
+    std::uint64_t cells[2][2] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+      x[i] = static_cast<std::uint8_t>((i * 7 + i / 3) % 5 == 0 ? 0 : (i % 11) + 1);
+      y[i] = static_cast<std::uint8_t>(i % 3 == 0 || x[i] == 4);
+      ++cells[x[i] != 0][y[i] != 0];
+    }
+    const double n11 = static_cast<double>(cells[1][1]), n10 = static_cast<double>(cells[1][0]);
+    const double n01 = static_cast<double>(cells[0][1]), n00 = static_cast<double>(cells[0][0]);
+    const double phi =
+        (n00 * n11 - n01 * n10) / std::sqrt((n10 + n00) * ((n01 + n11) * ((n01 + n00) * (n10 + n11))));
+    const TestResult got = phi_coef(BoolSample::of(x), BoolSample::of(y));
+    EXPECT_EQ(got.statistic, phi) << n;
+  }
+}
+
 // ---- Ranks ----------------------------------------------------------------------------------------------
 
 // Average 1-based ranks from counts on a sorted copy: a value with `less` smaller values and `equal` equal
@@ -273,6 +293,31 @@ std::vector<double> reference_rank(const std::vector<double>& v) {
     ranks.push_back(static_cast<double>(2 * less + equal - 1) * 0.5 + 1.0);
   }
   return ranks;
+}
+
+// Long samples rank y on a second thread; the result and the failures must not change.
+TEST(SpearmanCorr, LongSamplesMatchPearsonOfTheReferenceRanks) {
+  std::mt19937_64 rng(31);
+  std::normal_distribution<double> normal;
+  std::uniform_int_distribution<int> level(0, 40);
+  const std::size_t n = 70000;
+  std::vector<double> x(n), y(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = normal(rng);
+    y[i] = level(rng) + (x[i] > 0.0 ? 20.0 : 0.0);
+  }
+  const TestResult got = spearman_corr(Sample::of(x), Sample::of(y));
+  const std::vector<double> rx = reference_rank(x), ry = reference_rank(y);
+  const TestResult want = pearson_corr(Sample::of(rx), Sample::of(ry));
+  EXPECT_EQ(got.statistic, want.statistic);
+  EXPECT_EQ(got.p_value, want.p_value);
+
+  std::vector<double> y_nan = y;
+  y_nan[n - 1] = kNaN;
+  EXPECT_EQ(kNone, outcome([&] { return spearman_corr(Sample::of(x), Sample::of(y_nan)); }));
+  std::vector<double> x_nan = x;
+  x_nan[0] = kNaN;
+  EXPECT_EQ(kNone, outcome([&] { return spearman_corr(Sample::of(x_nan), Sample::of(y_nan)); }));
 }
 
 TEST(Rank, ExamplesWithSignedZerosAndInfinities) {
