@@ -8,24 +8,12 @@
 namespace quorlix::info {
 
 double ksg_cmi(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
-  detail::require_same_length({x.size(), y.size(), z.size()}, "x, y and z must have same length");
-  detail::require_usable(x.size(), k);
-  const std::vector<double> xv = detail::checked_copy(x);
-  const std::vector<double> yv = detail::checked_copy(y);
-  const std::vector<double> zv = detail::checked_copy(z);
+  const detail::SampleTriple t = detail::prepare_triple(x, y, z, k);
+  const std::vector<double>& xv = t.x;
+  const std::vector<double>& yv = t.y;
+  const std::vector<double>& zv = t.z;
   const std::size_t n = xv.size();
-  const bool ranked = n <= detail::kMaxRanked;
-
-  detail::RankedSample rx;
-  detail::RankedSample ry;
-  detail::RankedSample rz;
-  if (ranked) {
-    detail::RankedSample* const rankings[] = {&rx, &ry, &rz};
-    const std::vector<double>* const samples[] = {&xv, &yv, &zv};
-    pool::parallel_tasks(3, [&](std::size_t t) { *rankings[t] = detail::rank_sample(*samples[t]); });
-  }
-  const double s = ranked ? conditional_sum(xv, yv, zv, &rx, &ry, &rz, k)
-                          : conditional_sum(xv, yv, zv, nullptr, nullptr, nullptr, k);
+  const double s = conditional_sum(xv, yv, zv, t.ranking(t.rx), t.ranking(t.ry), t.ranking(t.rz), k);
   double cmi = s / static_cast<double>(n) + numeric::digamma(static_cast<double>(k));
   // Written so that a NaN estimate also becomes 0.
   cmi = cmi > 0.0 ? cmi : 0.0;
@@ -43,8 +31,8 @@ double ksg_cmi(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
     pool::poll_interrupt();
     h_yz = entropy_kl_2d_tree(yz_tree, yv, zv, k);
   }
-  const double h_z = ranked && detail::differences_finite(zv) ? entropy_kl_1d_sorted(rz.sorted, rz.order, k)
-                                                              : entropy_kl_1d(zv, k);
+  const double h_z = t.ranked && detail::differences_finite(zv) ? entropy_kl_1d_sorted(t.rz.sorted, t.rz.order, k)
+                                                                : entropy_kl_1d(zv, k);
   const double d = std::sqrt((h_yz - h_z) * (h_xz - h_z));
   if (std::isfinite(d) && d >= detail::kNormalizeThreshold) {
     const double ratio = cmi / d;

@@ -53,6 +53,22 @@ RankedSample rank_sample(std::span<const double> values) {
   return r;
 }
 
+SampleTriple prepare_triple(Sample x, Sample y, Sample z, std::uint64_t k) {
+  require_same_length({x.size(), y.size(), z.size()}, "x, y and z must have same length");
+  require_usable(x.size(), k);
+  SampleTriple t;
+  t.x = checked_copy(x);
+  t.y = checked_copy(y);
+  t.z = checked_copy(z);
+  t.ranked = t.x.size() <= kMaxRanked;
+  if (t.ranked) {
+    RankedSample* const rankings[] = {&t.rx, &t.ry, &t.rz};
+    const std::vector<double>* const samples[] = {&t.x, &t.y, &t.z};
+    pool::parallel_tasks(3, [&](std::size_t i) { *rankings[i] = rank_sample(*samples[i]); });
+  }
+  return t;
+}
+
 bool differences_finite(std::span<const double> values) {
   if (values.empty()) return true;
   double lo = values[0];

@@ -112,6 +112,19 @@ struct RankedSample {
 // Needs values.size() <= kMaxRanked and no NaN among the values. Polls for an interrupt once sorted.
 RankedSample rank_sample(std::span<const double> values);
 
+// The checked copies of three paired samples and, when n allows, their rankings (three pool tasks), as
+// ksg_cmi and ksg_ii both start from them.
+struct SampleTriple {
+  std::vector<double> x, y, z;
+  bool ranked = false;
+  RankedSample rx, ry, rz;
+
+  const RankedSample* ranking(const RankedSample& r) const { return ranked ? &r : nullptr; }
+};
+
+// Validates lengths and k (the three-sample messages), copies and NaN-checks, then ranks.
+SampleTriple prepare_triple(Sample x, Sample y, Sample z, std::uint64_t k);
+
 // Whether every difference of two values is finite: no infinity, no NaN and no overflow.
 bool differences_finite(std::span<const double> values);
 

@@ -8,27 +8,13 @@
 namespace quorlix::info {
 
 double ksg_ii(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
-  detail::require_same_length({x.size(), y.size(), z.size()}, "x, y and z must have same length");
-  detail::require_usable(x.size(), k);
-  const std::vector<double> xv = detail::checked_copy(x);
-  const std::vector<double> yv = detail::checked_copy(y);
-  const std::vector<double> zv = detail::checked_copy(z);
-  const std::size_t n = xv.size();
-  const bool ranked = n <= detail::kMaxRanked;
-
   // The rankings serve both halves; each half releases its trees before the other builds its own, which
   // keeps the peak memory to one half's structures.
-  detail::RankedSample rx;
-  detail::RankedSample ry;
-  detail::RankedSample rz;
-  if (ranked) {
-    detail::RankedSample* const rankings[] = {&rx, &ry, &rz};
-    const std::vector<double>* const samples[] = {&xv, &yv, &zv};
-    pool::parallel_tasks(3, [&](std::size_t t) { *rankings[t] = detail::rank_sample(*samples[t]); });
-  }
-  const double s_xy = ranked ? mutual_sum(xv, yv, &rx, &ry, k) : mutual_sum(xv, yv, nullptr, nullptr, k);
-  const double s_xy_z = ranked ? conditional_sum(xv, yv, zv, &rx, &ry, &rz, k)
-                               : conditional_sum(xv, yv, zv, nullptr, nullptr, nullptr, k);
+  const detail::SampleTriple t = detail::prepare_triple(x, y, z, k);
+  const std::size_t n = t.x.size();
+  const double s_xy = mutual_sum(t.x, t.y, t.ranking(t.rx), t.ranking(t.ry), k);
+  const double s_xy_z =
+      conditional_sum(t.x, t.y, t.z, t.ranking(t.rx), t.ranking(t.ry), t.ranking(t.rz), k);
 
   const double nd = static_cast<double>(n);
   const double psi_k = numeric::digamma(static_cast<double>(k));
