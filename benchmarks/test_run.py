@@ -10,10 +10,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-SPEC = importlib.util.spec_from_file_location("bench_run", Path(__file__).with_name("run.py"))
-run = importlib.util.module_from_spec(SPEC)
-sys.modules[SPEC.name] = run  # dataclasses look their module up while the class is made
-SPEC.loader.exec_module(run)
+LOADER_SPEC = importlib.util.spec_from_file_location("bench_run", Path(__file__).with_name("run.py"))
+run = importlib.util.module_from_spec(LOADER_SPEC)
+sys.modules[LOADER_SPEC.name] = run  # dataclasses look their module up while the class is made
+LOADER_SPEC.loader.exec_module(run)
 
 
 class FakeClock:

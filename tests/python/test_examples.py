@@ -18,10 +18,10 @@ DASK_EXAMPLE = EXAMPLES / "mi_matrix_dask.py"
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module  # dataclasses look their module up there
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -47,10 +47,10 @@ def test_quick_start_commands():
 
 
 def test_tour_excerpt_is_what_the_tour_prints():
-    spec = importlib.util.spec_from_file_location("readme_tour", ROOT / "examples" / "tour.py")
-    tour = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = tour
-    spec.loader.exec_module(tour)
+    module_spec = importlib.util.spec_from_file_location("readme_tour", ROOT / "examples" / "tour.py")
+    tour = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = tour
+    module_spec.loader.exec_module(tour)
     shapes = tour.make_shapes(2000, 2026)
     printed = tour.format_table(shapes, [tour.measure(shape, 3) for shape in shapes]).splitlines()
     excerpt = next(block for block in code_blocks("text") if block.startswith("shape ")).splitlines()
@@ -60,8 +60,8 @@ def test_tour_excerpt_is_what_the_tour_prints():
 
 @pytest.mark.not_under_sanitizer("builds the package with the compiler and pip, not the module under test")
 def test_the_sdist_builds_a_complete_wheel(tmp_path):
-    spec = importlib.util.find_spec("build")
-    if spec is None or spec.origin is None:  # the repository's build/ folder is only a namespace package
+    module_spec = importlib.util.find_spec("build")
+    if module_spec is None or module_spec.origin is None:  # the repository's build/ folder is only a namespace package
         pytest.skip("the build package is not installed")
     env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2")
     subprocess.run(
