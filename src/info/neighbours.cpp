@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 #include "info/detail.hpp"
 #include "info/range_count.hpp"
@@ -223,6 +224,79 @@ PositionRange marginal_bounds(std::span<const double> sorted, std::size_t own, P
                              [hi](double v) { return v < hi; })};
 }
 
+ValueBuckets::ValueBuckets(std::span<const double> sorted) {
+  const std::size_t n = sorted.size();
+  if (n < 2 || n > std::numeric_limits<std::uint32_t>::max()) return;
+  low_ = sorted.front();
+  high_ = sorted.back();
+  count_ = n;
+  scale_ = static_cast<double>(count_) / (high_ - low_);
+  if (!(std::isfinite(low_) && std::isfinite(high_) && std::isfinite(high_ - low_) && high_ > low_ &&
+        std::isfinite(scale_))) {
+    return;
+  }
+  starts_.resize(count_ + 2);
+  // Position p starts the buckets after the one of the value before it, up to its own; every bucket is
+  // written by exactly one position (or, past the greatest value, by the end), so ranges of positions can
+  // be handled at the same time.
+  const auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
+  pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    std::size_t next = begin == 0 ? 0 : bucket(sorted[begin - 1]) + 1;
+    for (std::size_t p = begin; p < end; ++p) {
+      const std::size_t b = bucket(sorted[p]);
+      for (; next <= b; ++next) starts_[next] = u32(p);
+    }
+  });
+  for (std::size_t b = bucket(sorted[n - 1]) + 1; b < starts_.size(); ++b) starts_[b] = u32(n);
+}
+
+namespace {
+
+// The boundary of a threshold at t (holds is v <= t or v < t): an exact search within the bucket range, from
+// the hint when it lies inside, as it does when neighbouring points share their boundary.
+template <class Holds>
+std::size_t threshold_boundary(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t hint,
+                               double t, const Holds& holds) {
+  const PositionRange range = buckets.around(t);
+  const std::span<const double> inside = sorted.subspan(range.first, range.last - range.first);
+  if (hint >= range.first && hint < range.last) {
+    return range.first + prefix_length_near(inside, hint - range.first, holds);
+  }
+  return range.first + prefix_length(inside, holds);
+}
+
+// A starting position for a search whose boundary lies near the threshold t: the hint when it falls in the
+// bucket range of t, the start of that range otherwise.
+std::size_t bucket_guess(const ValueBuckets& buckets, std::size_t n, std::size_t hint, double t) {
+  const PositionRange range = buckets.around(t);
+  const std::size_t guess = hint >= range.first && hint <= range.last ? hint : range.first;
+  return std::min(guess, n - 1);
+}
+
+}  // namespace
+
+PositionRange marginal_bounds(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
+                              PositionRange hints, double centre, double radius) {
+  if (!buckets.usable()) return marginal_bounds(sorted, own, hints, centre, radius);
+  const double lo = centre - radius;
+  const double hi = centre + radius;
+  return {threshold_boundary(sorted, buckets, hints.first, lo, [lo](double v) { return v <= lo; }),
+          threshold_boundary(sorted, buckets, hints.last, hi, [hi](double v) { return v < hi; })};
+}
+
+PositionRange closer_than(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
+                          PositionRange hints, double centre, double radius) {
+  if (!buckets.usable()) return closer_than(sorted, own, hints, centre, radius);
+  const std::size_t n = sorted.size();
+  const std::size_t first = prefix_length_near(
+      sorted, bucket_guess(buckets, n, hints.first, centre - radius),
+      [centre, radius](double v) { return v < centre && !(std::fabs(v - centre) < radius); });
+  const std::size_t last = prefix_length_near(
+      sorted, bucket_guess(buckets, n, hints.last, centre + radius),
+      [centre, radius](double v) { return v <= centre || std::fabs(v - centre) < radius; });
+  return {first, last};
+}
+
 PositionRange closer_than(std::span<const double> sorted, std::size_t own, PositionRange hints, double centre,
                           double radius) {
   // Rounding is monotone, so |v - centre| shrinks towards centre from either side: the values left of it
@@ -259,18 +333,20 @@ double ranked_marginal_sum(std::span<const double> eps, const detail::RankedSamp
                            const detail::RankedSample& ry) {
   const std::size_t n = std::min({eps.size(), rx.sorted.size(), ry.sorted.size()});
   const double* psi = detail::psi_table();
-  const auto bounds = [](std::size_t, std::span<const double> sorted, std::size_t own, PositionRange hints,
-                         double centre,
-                         double radius) { return marginal_bounds(sorted, own, hints, centre, radius); };
   // psi(n_x + 1) and psi(n_y + 1) of each point, stored in index order for the sum.
   std::vector<double> psi_x(n);
   std::vector<double> psi_y(n);
-  along_sorted<1>(rx, eps, bounds, [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
-    psi_x[rx.order[p]] = detail::psi_of_count(psi, counted_between(b[0]));
-  });
-  along_sorted<1>(ry, eps, bounds, [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
-    psi_y[ry.order[p]] = detail::psi_of_count(psi, counted_between(b[0]));
-  });
+  for (const detail::RankedSample* r : {&rx, &ry}) {
+    const ValueBuckets buckets(r->sorted);
+    const auto bounds = [&buckets](std::size_t, std::span<const double> sorted, std::size_t own,
+                                   PositionRange hints, double centre, double radius) {
+      return marginal_bounds(sorted, buckets, own, hints, centre, radius);
+    };
+    double* const out = r == &rx ? psi_x.data() : psi_y.data();
+    along_sorted<1>(*r, eps, bounds, [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
+      out[r->order[p]] = detail::psi_of_count(psi, counted_between(b[0]));
+    });
+  }
   return pool::parallel_sum(n, [&](std::size_t i) { return psi_x[i] + psi_y[i]; });
 }
 

@@ -38,6 +38,48 @@ struct PositionRange {
 PositionRange marginal_bounds(std::span<const double> sorted, std::size_t own, PositionRange hints,
                               double centre, double radius);
 
+// Where the values of a sorted sample lie, by value: the span from the least to the greatest value is cut
+// into as many equal buckets as there are values, and for each bucket the table holds the first position
+// whose value falls into it or a later one. Every boundary of a threshold on the values (v <= t or v < t)
+// then lies between the table's entries for the bucket of t and the next one, a range of a few positions
+// on most data. Samples without a finite, non-zero span have no buckets (usable() is false).
+class ValueBuckets {
+ public:
+  explicit ValueBuckets(std::span<const double> sorted);
+
+  bool usable() const { return !starts_.empty(); }
+
+  // The positions between which the boundary of every threshold at t lies (first <= boundary <= last).
+  // Needs usable().
+  PositionRange around(double t) const {
+    const std::size_t b = bucket(t);
+    return {starts_[b], starts_[b + 1]};
+  }
+
+ private:
+  // A non-decreasing function of the value, so that a value in a lower bucket than t is below t.
+  std::size_t bucket(double v) const {
+    if (!(v > low_)) return 0;
+    if (!(v < high_)) return count_;
+    const auto b = static_cast<std::size_t>((v - low_) * scale_);
+    return b < count_ ? b : count_ - 1;
+  }
+
+  double low_ = 0.0;
+  double high_ = 0.0;
+  double scale_ = 0.0;
+  std::size_t count_ = 0;  // buckets below high_; values equal to high_ have bucket count_
+  std::vector<std::uint32_t> starts_;  // count_ + 2 entries, the last one the sample size
+};
+
+// marginal_bounds and closer_than with the search started inside the bucket range of each bound instead of
+// at a guess from the hints; the result is the same. Needs a sample of at most 2^32 - 1 values, and falls
+// back on the guesses when the buckets are not usable.
+PositionRange marginal_bounds(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
+                              PositionRange hints, double centre, double radius);
+PositionRange closer_than(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
+                          PositionRange hints, double centre, double radius);
+
 // marginal_bounds searched outward from the given positions (each below sorted.size()) without a guess;
 // for starts that already lie next to the boundaries.
 PositionRange marginal_bounds_from(std::span<const double> sorted, PositionRange starts, double centre,

@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -140,6 +141,53 @@ T* block_partition(T* first, T* last, Pred goes_left) {
   return std::partition(first, last, goes_left);
 }
 
+// Moves the elements of [first, last) for which goes_left holds in front of the others and returns the
+// boundary, swapping every element into place without a branch on the data; for ranges small enough to sit
+// in the cache, where the swaps cost less than mispredicted branches.
+template <class T, class Pred>
+T* swap_partition(T* first, T* last, Pred goes_left) {
+  // [first, store) goes left and [store, it) does not; swapping the next element to store keeps that true
+  // whichever side it belongs to.
+  T* store = first;
+  for (T* it = first; it != last; ++it) {
+    const bool left = goes_left(*it);
+    std::swap(*store, *it);
+    store += left;
+  }
+  return store;
+}
+
+// select_nth for small ranges: quickselect with the median of three keys as pivot, keys equal to the pivot
+// set apart so that repeated values end the search, and std::nth_element after a bounded number of rounds.
+template <class T, class Key, class Less>
+void small_select(T* first, T* nth, T* last, Key key, Less less) {
+  constexpr std::ptrdiff_t kInsertion = 12;
+  for (int round = 0; round < 24 && last - first > kInsertion; ++round) {
+    const double a = key(*first);
+    const double b = key(first[(last - first) / 2]);
+    const double c = key(*(last - 1));
+    const double pivot = less(a, b) ? (less(b, c) ? b : (less(a, c) ? c : a)) : (less(a, c) ? a : (less(b, c) ? c : b));
+    T* const below_end = swap_partition(first, last, [&](const T& x) { return less(key(x), pivot); });
+    if (nth < below_end) {
+      last = below_end;
+      continue;
+    }
+    T* const equal_end = swap_partition(below_end, last, [&](const T& x) { return !less(pivot, key(x)); });
+    if (nth < equal_end) return;
+    first = equal_end;
+  }
+  if (last - first > kInsertion) {
+    std::nth_element(first, nth, last, [&](const T& x, const T& y) { return less(key(x), key(y)); });
+    return;
+  }
+  for (T* i = first + 1; i < last; ++i) {
+    T v = *i;
+    T* j = i;
+    for (; j > first && less(key(v), key(*(j - 1))); --j) *j = *(j - 1);
+    *j = v;
+  }
+}
+
 // Rearranges [first, last) so that nth holds the element an ascending sort would put there, with no
 // greater element before it and no smaller one after it (by less on key). Large ranges are narrowed
 // with two pivots read from an evenly spaced sample around the target rank, so that one or two
@@ -176,7 +224,7 @@ void select_nth(T* first, T* nth, T* last, Key key, Less less) {
     last = mid_end;
     if (!less(pivot_lo, pivot_hi)) return;  // every key left equals the pivots
   }
-  std::nth_element(first, nth, last, [&](const T& x, const T& y) { return less(key(x), key(y)); });
+  small_select(first, nth, last, key, less);
 }
 
 }  // namespace kdtree_detail
@@ -444,17 +492,45 @@ void KdTree<K>::set_box(const std::vector<Entry>& entries, std::size_t node, std
     lo = entries[b].p;
     hi = entries[b].p;
   }
-  // With NaN coordinates present, a bound that became NaN stays NaN (neither comparison holds), so
-  // the box never claims to contain a point with a NaN coordinate.
-  for (std::size_t i = b + 1; i < e; ++i) {
-    for (std::size_t a = 0; a < K; ++a) {
-      const double v = entries[i].p[a];
-      if constexpr (kHasNaN) {
+  if constexpr (kHasNaN) {
+    // With NaN coordinates present, a bound that became NaN stays NaN (neither comparison holds), so
+    // the box never claims to contain a point with a NaN coordinate.
+    for (std::size_t i = b + 1; i < e; ++i) {
+      for (std::size_t a = 0; a < K; ++a) {
+        const double v = entries[i].p[a];
         if (v < lo[a] || v != v) lo[a] = v;
         if (v > hi[a] || v != v) hi[a] = v;
-      } else {
-        lo[a] = v < lo[a] ? v : lo[a];
-        hi[a] = v > hi[a] ? v : hi[a];
+      }
+    }
+  } else {
+    // Four boxes over interleaved points, merged at the end, so that consecutive points do not wait on
+    // each other's comparisons.
+    constexpr std::size_t kLanes = 4;
+    std::array<Point, kLanes> lanes_lo;
+    std::array<Point, kLanes> lanes_hi;
+    lanes_lo.fill(lo);
+    lanes_hi.fill(hi);
+    std::size_t i = b + 1;
+    for (; i + kLanes <= e; i += kLanes) {
+      for (std::size_t l = 0; l < kLanes; ++l) {
+        for (std::size_t a = 0; a < K; ++a) {
+          const double v = entries[i + l].p[a];
+          lanes_lo[l][a] = v < lanes_lo[l][a] ? v : lanes_lo[l][a];
+          lanes_hi[l][a] = v > lanes_hi[l][a] ? v : lanes_hi[l][a];
+        }
+      }
+    }
+    for (; i < e; ++i) {
+      for (std::size_t a = 0; a < K; ++a) {
+        const double v = entries[i].p[a];
+        lanes_lo[0][a] = v < lanes_lo[0][a] ? v : lanes_lo[0][a];
+        lanes_hi[0][a] = v > lanes_hi[0][a] ? v : lanes_hi[0][a];
+      }
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      for (std::size_t a = 0; a < K; ++a) {
+        lo[a] = lanes_lo[l][a] < lo[a] ? lanes_lo[l][a] : lo[a];
+        hi[a] = lanes_hi[l][a] > hi[a] ? lanes_hi[l][a] : hi[a];
       }
     }
   }
@@ -650,31 +726,35 @@ bool KdTree<K>::distances_finite(const Point& query) const {
 // then enter the list (the entry rule is strict).
 namespace kdtree_detail {
 
-// The `capacity` smallest distances offered so far, in ascending order, for a query that wants the n-th
-// smallest (n <= capacity). The capacity is fixed at compile time so that the list can live in registers.
-template <std::size_t K, std::size_t kCapacity>
+// The kCapacity smallest distances offered so far, in ascending order, for a query that wants the n-th
+// smallest (n <= kCapacity). The capacity is fixed at compile time, and the loops over it are unrolled, so
+// that the list lives in registers; with kExact the capacity is n itself and the n-th slot is known at
+// compile time as well.
+template <std::size_t K, std::size_t kCapacity, bool kExact = false>
 struct ShortList {
   // Slots not yet filled hold +inf.
   double best[kCapacity];
   std::size_t n;
   double top = std::numeric_limits<double>::infinity();  // the n-th smallest so far
 
-  explicit ShortList(std::size_t count) : n(count) {
+  explicit ShortList(std::size_t count) : n(kExact ? kCapacity : count) {
+#pragma GCC unroll 32
     for (double& b : best) b = std::numeric_limits<double>::infinity();
   }
 
-  double nth() const { return best[n - 1]; }
+  double nth() const { return kExact ? best[kCapacity - 1] : best[n - 1]; }
 
   // Puts d in its place and drops the largest entry: d is carried up the list, each slot keeping the
   // smaller of itself and the carried value, which needs no branch on the data.
   void insert(double d) {
     double carried = d;
+#pragma GCC unroll 32
     for (std::size_t j = 0; j < kCapacity; ++j) {
       const double slot = best[j];
       best[j] = std::min(slot, carried);
       carried = std::max(slot, carried);
     }
-    top = best[n - 1];
+    top = nth();
   }
 
   // Offers the points of one leaf (at most 32), given as one run of coordinates per axis. The distances
@@ -700,16 +780,24 @@ struct ShortList {
   }
 };
 
-// Calls f with an empty ShortList of the smallest capacity that holds n (n <= 32) and returns its result.
+// Calls f with an empty ShortList of the smallest capacity that holds n (n <= 32) and returns its result;
+// the small counts of typical use get a list of exactly their size.
 template <std::size_t K, class F>
 double with_short_list(std::size_t n, const F& f) {
-  if (n <= 4) {
-    ShortList<K, 4> list(n);
+  const auto exact = [&](auto capacity) {
+    ShortList<K, decltype(capacity)::value, true> list(n);
     return f(list);
-  }
-  if (n <= 8) {
-    ShortList<K, 8> list(n);
-    return f(list);
+  };
+  switch (n) {
+    case 1: return exact(std::integral_constant<std::size_t, 1>{});
+    case 2: return exact(std::integral_constant<std::size_t, 2>{});
+    case 3: return exact(std::integral_constant<std::size_t, 3>{});
+    case 4: return exact(std::integral_constant<std::size_t, 4>{});
+    case 5: return exact(std::integral_constant<std::size_t, 5>{});
+    case 6: return exact(std::integral_constant<std::size_t, 6>{});
+    case 7: return exact(std::integral_constant<std::size_t, 7>{});
+    case 8: return exact(std::integral_constant<std::size_t, 8>{});
+    default: break;
   }
   if (n <= 16) {
     ShortList<K, 16> list(n);

@@ -704,6 +704,8 @@ TEST(RankSearches, MatchScansFromAnyHint) {
     Column v(n);
     for (double& w : v) w = level(rng) * 0.25 - 1.0;
     const detail::RankedSample r = ranked(v);
+    const ValueBuckets buckets(r.sorted);
+    ASSERT_EQ(buckets.usable(), n >= 2 && r.sorted.front() < r.sorted.back());
     for (std::size_t i = 0; i < n; ++i) {
       const double c = v[i];
       const double rad = i % 4 == 0 ? 0.25 * (1 + level(rng) % 4) : radius(rng);
@@ -725,9 +727,72 @@ TEST(RankSearches, MatchScansFromAnyHint) {
         const PositionRange near = closer_than(r.sorted, r.position[i], hints, c, rad);
         EXPECT_EQ(near.first, far_left);
         EXPECT_EQ(near.last, near_or_left);
+        const PositionRange by_bucket = marginal_bounds(r.sorted, buckets, r.position[i], hints, c, rad);
+        EXPECT_EQ(by_bucket.first, at_or_below);
+        EXPECT_EQ(by_bucket.last, below);
+        const PositionRange near_by_bucket = closer_than(r.sorted, buckets, r.position[i], hints, c, rad);
+        EXPECT_EQ(near_by_bucket.first, far_left);
+        EXPECT_EQ(near_by_bucket.last, near_or_left);
       }
     }
   }
+}
+
+// Every threshold boundary lies in the bucket range of its threshold, on clustered, tied, heavy-tailed and
+// extreme-valued samples and at thresholds on, between and outside the values.
+TEST(ValueBuckets, RangeHoldsEveryThresholdBoundary) {
+  std::mt19937_64 rng(13);
+  std::cauchy_distribution<double> heavy(0.0, 1.0);
+  std::normal_distribution<double> normal(0.0, 1.0);
+  for (const std::string shape : {"normal", "cauchy", "tied", "two", "extreme", "subnormal"}) {
+    for (std::size_t n : {2u, 3u, 100u, 5000u}) {
+      Column v(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        double w = normal(rng);
+        if (shape == "cauchy") w = heavy(rng);
+        if (shape == "tied") w = static_cast<double>(rng() % 4);
+        if (shape == "two") w = i % 2 == 0 ? -0.0 : 1.0;
+        if (shape == "extreme") w = i % 3 == 0 ? -8e307 : (i % 3 == 1 ? 8e307 : normal(rng));
+        if (shape == "subnormal") w = static_cast<double>(rng() % 64) * 4.9406564584124654e-324;
+        v[i] = w;
+      }
+      std::sort(v.begin(), v.end());
+      const ValueBuckets buckets(v);
+      if (!buckets.usable()) {
+        EXPECT_TRUE(shape == "subnormal" || v.front() == v.back()) << shape << " " << n;
+        continue;
+      }
+      Column thresholds{-kInf, kInf, kNaN, v.front(), v.back(), std::nextafter(v.back(), kInf), -0.0, 0.0};
+      for (std::size_t t = 0; t < 200; ++t) {
+        const double w = v[rng() % n];
+        thresholds.push_back(w);
+        thresholds.push_back(std::nextafter(w, kInf));
+        thresholds.push_back(std::nextafter(w, -kInf));
+        thresholds.push_back(w + normal(rng) * 0.01);
+      }
+      for (const double t : thresholds) {
+        const std::size_t at_or_below = std::count_if(v.begin(), v.end(), [t](double w) { return w <= t; });
+        const std::size_t below = std::count_if(v.begin(), v.end(), [t](double w) { return w < t; });
+        const PositionRange range = buckets.around(t);
+        ASSERT_LE(range.first, range.last);
+        ASSERT_LE(range.last, n);
+        EXPECT_TRUE(range.first <= below && below <= range.last) << shape << " " << n << " t=" << t;
+        EXPECT_TRUE(range.first <= at_or_below && at_or_below <= range.last) << shape << " " << n << " t=" << t;
+      }
+    }
+  }
+}
+
+// Samples whose span is empty, infinite, overflowing or too narrow for the bucket arithmetic get no buckets.
+TEST(ValueBuckets, UnusableWithoutAFiniteNonZeroSpan) {
+  const Column tiny(5000, 0.0);
+  Column denormal = tiny;
+  denormal.back() = 4.9406564584124654e-324;
+  for (const Column& v : std::vector<Column>{{}, {1.0}, {2.0, 2.0, 2.0}, {-kInf, 0.0, 1.0}, {0.0, 1.0, kInf},
+                                             {-1.7e308, 1.7e308}, denormal}) {
+    EXPECT_FALSE(ValueBuckets(v).usable()) << v.size();
+  }
+  EXPECT_TRUE(ValueBuckets(Column{-1e300, 1e300}).usable());
 }
 
 TEST(CountInRectangles, MatchesAScan) {

@@ -295,7 +295,8 @@ TYPED_TEST(KdTreeTest, StoredPointQueriesMatchScanOfAllPoints) {
         ASSERT_TRUE(tree.distances_finite(q));
         std::vector<double> d = scan_distances(cloud, q);
         std::sort(d.begin(), d.end());
-        for (const std::size_t count : {std::size_t{1}, std::size_t{4}, std::size_t{32}, std::size_t{33}}) {
+        // Every size of short list: the exact ones up to 8, then 16 and 32, and the heap beyond.
+        for (const std::size_t count : {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 17, 32, 33}) {
           const double want = d[std::min(count, n) - 1];
           EXPECT_TRUE(same_bits(tree.stored_nth_distance(j, count), want))
               << "position " << j << " count " << count;
@@ -426,6 +427,69 @@ TEST(KdTree, ConcurrentQueriesAgreeWithSequentialOnes) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+// Selection of the element at every rank of small and large ranges, with repeated keys and orders that
+// defeat a median-of-three pivot, against a full sort.
+TEST(SelectNth, PutsTheSortedElementAtEveryRank) {
+  struct Item {
+    double key;
+    std::size_t tag;
+  };
+  const auto key = [](const Item& it) { return it.key; };
+  const auto less = [](double u, double v) { return u < v || (v != v && u == u); };
+  std::mt19937_64 rng(21);
+  const std::vector<std::string> shapes{"random", "few", "equal", "sorted", "reversed", "organ", "nan"};
+  for (const std::string& shape : shapes) {
+    for (const std::size_t n : {1u, 2u, 3u, 12u, 13u, 100u, 511u, 513u, 5000u}) {
+      std::vector<Item> items(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        double v = std::uniform_real_distribution<double>(-1.0, 1.0)(rng);
+        if (shape == "few") v = static_cast<double>(rng() % 3);
+        if (shape == "equal") v = 0.5;
+        if (shape == "sorted") v = static_cast<double>(i);
+        if (shape == "reversed") v = static_cast<double>(n - i);
+        if (shape == "organ") v = static_cast<double>(std::min(i, n - 1 - i));
+        if (shape == "nan" && i % 5 == 0) v = kNaN;
+        items[i] = {v, i};
+      }
+      std::vector<double> sorted_keys(n);
+      std::transform(items.begin(), items.end(), sorted_keys.begin(), key);
+      std::sort(sorted_keys.begin(), sorted_keys.end(), less);
+      const std::size_t step = n > 100 ? n / 17 : 1;
+      for (std::size_t rank = 0; rank < n; rank += step) {
+        SCOPED_TRACE(shape + " n=" + std::to_string(n) + " rank=" + std::to_string(rank));
+        std::vector<Item> work = items;
+        kdtree_detail::select_nth(work.data(), work.data() + rank, work.data() + n, key, less);
+        ASSERT_TRUE(same_bits(work[rank].key, sorted_keys[rank]));
+        for (std::size_t i = 0; i < rank; ++i) ASSERT_FALSE(less(work[rank].key, work[i].key));
+        for (std::size_t i = rank + 1; i < n; ++i) ASSERT_FALSE(less(work[i].key, work[rank].key));
+        // A permutation of the input: every tag once.
+        std::vector<bool> seen(n, false);
+        for (const Item& it : work) seen[it.tag] = true;
+        ASSERT_TRUE(std::all_of(seen.begin(), seen.end(), [](bool b) { return b; }));
+      }
+    }
+  }
+}
+
+TEST(SwapPartition, KeepsEveryElementAndSplitsByThePredicate) {
+  std::mt19937_64 rng(22);
+  for (const std::size_t n : {0u, 1u, 2u, 7u, 64u, 1000u}) {
+    for (const int share : {0, 30, 100}) {
+      std::vector<int> v(n);
+      for (int& x : v) x = static_cast<int>(rng() % 100);
+      std::vector<int> before = v;
+      const auto small = [share](int x) { return x < share; };
+      int* const boundary = kdtree_detail::swap_partition(v.data(), v.data() + n, small);
+      const auto split = static_cast<std::size_t>(boundary - v.data());
+      ASSERT_EQ(split, static_cast<std::size_t>(std::count_if(before.begin(), before.end(), small)));
+      for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(small(v[i]), i < split);
+      std::sort(v.begin(), v.end());
+      std::sort(before.begin(), before.end());
+      ASSERT_EQ(v, before);
+    }
+  }
 }
 
 TEST(Chebyshev, FoldIgnoresNaNTerms) {
