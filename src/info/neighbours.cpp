@@ -113,11 +113,16 @@ std::vector<double> radii_by_item(const KdTree<K>& tree, std::size_t count) {
   const std::span<const std::uint64_t> items = tree.leaf_order();
   std::vector<double> eps(n);
   if (tree.all_distances_finite() && count <= KdTree<K>::kShortList) {
-    pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t j = begin; j < end; ++j) {
-        eps[items[j]] = detail::floor_distance(tree.stored_nth_distance(j, count));
-      }
-    });
+    const auto leaves = [&](std::size_t begin, std::size_t end) {
+      tree.stored_nth_distances(begin, end, count, [&](std::size_t j, double distance) {
+        eps[items[j]] = detail::floor_distance(distance);
+      });
+    };
+    if (n <= detail::kSerialLimit) {
+      leaves(0, tree.leaf_count());
+    } else {
+      pool::parallel_for(tree.leaf_count(), leaves);
+    }
     return eps;
   }
   detail::for_each_with_state<std::vector<NearestNeighbour>>(

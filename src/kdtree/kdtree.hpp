@@ -10,6 +10,7 @@
 #include <limits>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -279,6 +280,18 @@ class KdTree {
   // nearest first, which spares the descent from the root.
   double stored_nth_distance(std::size_t position, std::size_t n) const;
 
+  // The number of leaves; leaf l (0 <= l < leaf_count()) holds a run of consecutive leaf positions, and
+  // the runs of leaves 0, 1, ... follow each other from position 0.
+  std::size_t leaf_count() const { return inner_count_ + 1; }
+
+  // stored_nth_distance for every position of the leaves [first_leaf, last_leaf): calls
+  // found(position, distance) once per position, in order. The points of a leaf are queried together:
+  // one walk finds the leaves that can hold a neighbour of any of them, so the work of descending the
+  // tree is shared, and each of those leaves is read once for all of them.
+  template <class Found>
+  void stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t n,
+                            const Found& found) const;
+
   // Whether every distance between two stored points is finite (no infinite or NaN coordinate and no
   // overflowing difference).
   bool all_distances_finite() const { return finite_; }
@@ -369,6 +382,38 @@ class KdTree {
       if (above > gap) gap = above;
     }
     return gap;
+  }
+
+  // Lower bound on the distance between any point of a node and any point of the box [lo, hi]: the
+  // largest gap between the two boxes along an axis. Needs finite boxes.
+  double box_box_gap(std::size_t node, const Point& lo, const Point& hi) const {
+    double gap = 0.0;
+    for (std::size_t a = 0; a < K; ++a) {
+      const double below = lo_[node][a] - hi[a];
+      const double above = lo[a] - hi_[node][a];
+      gap = below > gap ? below : gap;
+      gap = above > gap ? above : gap;
+    }
+    return gap;
+  }
+
+  // The first leaf position held by the subtree of node and one past its last, from the halving of the
+  // ranges on the way down from the root.
+  std::pair<std::size_t, std::size_t> range_of(std::size_t node) const {
+    std::size_t depth = 0;
+    while ((std::size_t{2} << depth) - 1 <= node) ++depth;
+    std::size_t b = 0;
+    std::size_t e = size_;
+    for (std::size_t level = depth; level > 0; --level) {
+      const std::size_t m = b + (e - b) / 2;
+      const bool right = (((node + 1) >> (level - 1)) & 1) != 0;
+      if (right) {
+        b = m;
+      } else {
+        e = m;
+      }
+    }
+    return {b, e};
   }
 
   std::size_t axis_of(std::size_t node) const {
@@ -737,6 +782,7 @@ struct ShortList {
   std::size_t n;
   double top = std::numeric_limits<double>::infinity();  // the n-th smallest so far
 
+  ShortList() = default;
   explicit ShortList(std::size_t count) : n(kExact ? kCapacity : count) {
 #pragma GCC unroll 32
     for (double& b : best) b = std::numeric_limits<double>::infinity();
@@ -895,6 +941,74 @@ double KdTree<K>::stored_nth_distance(std::size_t position, std::size_t n) const
       if (gap < list.top) short_walk(sibling, b, e, gap, query, list);
     }
     return list.nth();
+  });
+}
+
+template <std::size_t K>
+template <class Found>
+void KdTree<K>::stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t n,
+                                     const Found& found) const {
+  if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  if (n > kShortList || !finite_) {
+    for (std::size_t leaf = first_leaf; leaf < last_leaf; ++leaf) {
+      const auto [b, e] = range_of(inner_count_ + leaf);
+      for (std::size_t i = b; i < e; ++i) found(i, stored_nth_distance(i, n));
+    }
+    return;
+  }
+  kdtree_detail::with_short_list<K>(std::min(n, size_), [&](const auto& empty) {
+    using List = std::decay_t<decltype(empty)>;
+    struct Pending {
+      std::size_t node, b, e;
+    };
+    Pending stack[64];
+    for (std::size_t leaf = first_leaf; leaf < last_leaf; ++leaf) {
+      const std::size_t own = inner_count_ + leaf;
+      const auto [own_b, own_e] = range_of(own);
+      const std::size_t count = own_e - own_b;
+      const std::array<const double*, K> own_axes = axes_from(own_b);
+      std::array<List, kBucketSize> lists;
+      std::array<Point, kBucketSize> queries;
+      // The largest n-th distance among the leaf's points so far: no point of a node whose box lies at
+      // least this far from the leaf's box can enter any of their lists (the entry rule is strict).
+      double reach = 0.0;
+      for (std::size_t i = 0; i < count; ++i) {
+        lists[i] = empty;
+        queries[i] = point_at(own_b + i);
+        lists[i].scan(own_axes, count, queries[i], true);
+        reach = lists[i].top > reach ? lists[i].top : reach;
+      }
+      const Point& lo = lo_[own];
+      const Point& hi = hi_[own];
+      std::size_t pending = 0;
+      stack[pending++] = {0, 0, size_};
+      while (pending > 0) {
+        const Pending at = stack[--pending];
+        if (!(box_box_gap(at.node, lo, hi) < reach)) continue;
+        if (at.node < inner_count_) {
+          // The nearer child is taken first, so that its points shrink the lists before the other is tried.
+          const std::size_t m = at.b + (at.e - at.b) / 2;
+          const std::size_t left = 2 * at.node + 1;
+          if (box_box_gap(left, lo, hi) <= box_box_gap(left + 1, lo, hi)) {
+            stack[pending++] = {left + 1, m, at.e};
+            stack[pending++] = {left, at.b, m};
+          } else {
+            stack[pending++] = {left, at.b, m};
+            stack[pending++] = {left + 1, m, at.e};
+          }
+          continue;
+        }
+        if (at.node == own) continue;
+        const std::array<const double*, K> axes = axes_from(at.b);
+        reach = 0.0;
+        for (std::size_t i = 0; i < count; ++i) {
+          if (box_gap(at.node, queries[i]) < lists[i].top) lists[i].scan(axes, at.e - at.b, queries[i]);
+          reach = lists[i].top > reach ? lists[i].top : reach;
+        }
+      }
+      for (std::size_t i = 0; i < count; ++i) found(own_b + i, lists[i].nth());
+    }
+    return 0.0;
   });
 }
 

@@ -308,6 +308,38 @@ TYPED_TEST(KdTreeTest, StoredPointQueriesMatchScanOfAllPoints) {
   }
 }
 
+// The leaf-at-a-time queries give every position once, in order, with the distance of the one-point query;
+// on finite data (short lists) and where the heap takes over (infinite and NaN coordinates, long lists).
+TYPED_TEST(KdTreeTest, LeafBatchesMatchSinglePointQueries) {
+  constexpr std::size_t K = TypeParam::value;
+  for (const Layout layout : {Layout::kContinuous, Layout::kAllEqual, Layout::kFewValues, Layout::kMonotone,
+                              Layout::kInfinite, Layout::kWithNaN}) {
+    for (const std::size_t n : {1, 2, 17, 33, 5000}) {
+      SCOPED_TRACE("layout " + std::to_string(static_cast<int>(layout)) + ", n " + std::to_string(n));
+      const auto tree = make_cloud<K>(layout, n, 7 * n + static_cast<std::uint64_t>(layout)).tree();
+      for (const std::size_t count : {1, 3, 4, 8, 9, 16, 32, 40}) {
+        std::vector<double> got;
+        std::vector<std::size_t> positions;
+        // Two batches of leaves, split unevenly, as a pool would hand them out.
+        const std::size_t cut = tree.leaf_count() / 3;
+        for (const auto& [first, last] : {std::pair{std::size_t{0}, cut}, std::pair{cut, tree.leaf_count()}}) {
+          tree.stored_nth_distances(first, last, count, [&](std::size_t position, double d) {
+            positions.push_back(position);
+            got.push_back(d);
+          });
+        }
+        ASSERT_EQ(positions.size(), n);
+        for (std::size_t j = 0; j < n; ++j) {
+          ASSERT_EQ(positions[j], j);
+          EXPECT_TRUE(same_bits(got[j], tree.stored_nth_distance(j, count))) << j << " " << count;
+        }
+      }
+      EXPECT_THROW(tree.stored_nth_distances(0, tree.leaf_count(), 0, [](std::size_t, double) {}),
+                   InternalFailure);
+    }
+  }
+}
+
 // Where the short list does not apply (long lists, infinite or NaN coordinates) the heap answers.
 TYPED_TEST(KdTreeTest, StoredPointQueriesFallBackOnTheHeap) {
   constexpr std::size_t K = TypeParam::value;
