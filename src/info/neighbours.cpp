@@ -363,18 +363,30 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
   // distances are below the radius, and those points form a rectangle of positions.
   std::vector<RankRectangle> xz(n);
   std::vector<RankRectangle> yz(n);
-  const auto closer = [](std::size_t, std::span<const double> sorted, std::size_t own, PositionRange hints,
-                         double centre,
-                         double radius) { return closer_than(sorted, own, hints, centre, radius); };
+  // Searches along one sample, started in the value buckets of its bounds; the buckets are built for the
+  // pass and dropped after it.
+  const auto closer_in = [](const ValueBuckets& buckets) {
+    return [&buckets](std::size_t, std::span<const double> sorted, std::size_t own, PositionRange hints,
+                      double centre,
+                      double radius) { return closer_than(sorted, buckets, own, hints, centre, radius); };
+  };
   const auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
-  along_sorted<1>(rx, eps, closer, [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
-    xz[p].a_lo = u32(b[0].first);
-    xz[p].a_hi = u32(b[0].last);
-  });
-  along_sorted<1>(ry, eps, closer, [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
-    yz[p].a_lo = u32(b[0].first);
-    yz[p].a_hi = u32(b[0].last);
-  });
+  {
+    const ValueBuckets buckets(rx.sorted);
+    along_sorted<1>(rx, eps, closer_in(buckets),
+                    [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
+                      xz[p].a_lo = u32(b[0].first);
+                      xz[p].a_hi = u32(b[0].last);
+                    });
+  }
+  {
+    const ValueBuckets buckets(ry.sorted);
+    along_sorted<1>(ry, eps, closer_in(buckets),
+                    [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
+                      yz[p].a_lo = u32(b[0].first);
+                      yz[p].a_hi = u32(b[0].last);
+                    });
+  }
   // Along z, the rectangles' second side and the marginal count n_z, stored at the sorted position along z;
   // a separate tight loop then copies the sides into the rectangles, whose places are scattered.
   std::vector<std::uint32_t> n_z(n);
@@ -382,8 +394,10 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
     std::vector<std::array<std::uint32_t, 2>> side(n);
     // The marginal bounds differ from the plane's only where rounding makes them, so they are searched
     // from there.
+    const ValueBuckets buckets(rz.sorted);
     along_sorted<1>(
-        rz, eps, closer, [&](std::size_t p, const std::array<PositionRange, 1>& b, double radius) {
+        rz, eps, closer_in(buckets),
+        [&](std::size_t p, const std::array<PositionRange, 1>& b, double radius) {
           side[p] = {u32(b[0].first), u32(b[0].last)};
           n_z[p] =
               u32(counted_between(marginal_bounds_from(rz.sorted, as_hints(b[0], n), rz.sorted[p], radius)));

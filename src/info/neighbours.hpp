@@ -68,7 +68,7 @@ class ValueBuckets {
   double low_ = 0.0;
   double high_ = 0.0;
   double scale_ = 0.0;
-  std::size_t count_ = 0;  // buckets below high_; values equal to high_ have bucket count_
+  std::size_t count_ = 0;              // buckets below high_; values equal to high_ have bucket count_
   std::vector<std::uint32_t> starts_;  // count_ + 2 entries, the last one the sample size
 };
 

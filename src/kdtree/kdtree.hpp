@@ -167,7 +167,8 @@ void small_select(T* first, T* nth, T* last, Key key, Less less) {
     const double a = key(*first);
     const double b = key(first[(last - first) / 2]);
     const double c = key(*(last - 1));
-    const double pivot = less(a, b) ? (less(b, c) ? b : (less(a, c) ? c : a)) : (less(a, c) ? a : (less(b, c) ? c : b));
+    const double pivot =
+        less(a, b) ? (less(b, c) ? b : (less(a, c) ? c : a)) : (less(a, c) ? a : (less(b, c) ? c : b));
     T* const below_end = swap_partition(first, last, [&](const T& x) { return less(key(x), pivot); });
     if (nth < below_end) {
       last = below_end;
@@ -835,15 +836,24 @@ double with_short_list(std::size_t n, const F& f) {
     return f(list);
   };
   switch (n) {
-    case 1: return exact(std::integral_constant<std::size_t, 1>{});
-    case 2: return exact(std::integral_constant<std::size_t, 2>{});
-    case 3: return exact(std::integral_constant<std::size_t, 3>{});
-    case 4: return exact(std::integral_constant<std::size_t, 4>{});
-    case 5: return exact(std::integral_constant<std::size_t, 5>{});
-    case 6: return exact(std::integral_constant<std::size_t, 6>{});
-    case 7: return exact(std::integral_constant<std::size_t, 7>{});
-    case 8: return exact(std::integral_constant<std::size_t, 8>{});
-    default: break;
+    case 1:
+      return exact(std::integral_constant<std::size_t, 1>{});
+    case 2:
+      return exact(std::integral_constant<std::size_t, 2>{});
+    case 3:
+      return exact(std::integral_constant<std::size_t, 3>{});
+    case 4:
+      return exact(std::integral_constant<std::size_t, 4>{});
+    case 5:
+      return exact(std::integral_constant<std::size_t, 5>{});
+    case 6:
+      return exact(std::integral_constant<std::size_t, 6>{});
+    case 7:
+      return exact(std::integral_constant<std::size_t, 7>{});
+    case 8:
+      return exact(std::integral_constant<std::size_t, 8>{});
+    default:
+      break;
   }
   if (n <= 16) {
     ShortList<K, 16> list(n);

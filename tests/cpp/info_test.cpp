@@ -777,7 +777,8 @@ TEST(ValueBuckets, RangeHoldsEveryThresholdBoundary) {
         ASSERT_LE(range.first, range.last);
         ASSERT_LE(range.last, n);
         EXPECT_TRUE(range.first <= below && below <= range.last) << shape << " " << n << " t=" << t;
-        EXPECT_TRUE(range.first <= at_or_below && at_or_below <= range.last) << shape << " " << n << " t=" << t;
+        EXPECT_TRUE(range.first <= at_or_below && at_or_below <= range.last)
+            << shape << " " << n << " t=" << t;
       }
     }
   }
@@ -788,8 +789,8 @@ TEST(ValueBuckets, UnusableWithoutAFiniteNonZeroSpan) {
   const Column tiny(5000, 0.0);
   Column denormal = tiny;
   denormal.back() = 4.9406564584124654e-324;
-  for (const Column& v : std::vector<Column>{{}, {1.0}, {2.0, 2.0, 2.0}, {-kInf, 0.0, 1.0}, {0.0, 1.0, kInf},
-                                             {-1.7e308, 1.7e308}, denormal}) {
+  for (const Column& v : std::vector<Column>{
+           {}, {1.0}, {2.0, 2.0, 2.0}, {-kInf, 0.0, 1.0}, {0.0, 1.0, kInf}, {-1.7e308, 1.7e308}, denormal}) {
     EXPECT_FALSE(ValueBuckets(v).usable()) << v.size();
   }
   EXPECT_TRUE(ValueBuckets(Column{-1e300, 1e300}).usable());

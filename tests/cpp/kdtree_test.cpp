@@ -322,7 +322,8 @@ TYPED_TEST(KdTreeTest, LeafBatchesMatchSinglePointQueries) {
         std::vector<std::size_t> positions;
         // Two batches of leaves, split unevenly, as a pool would hand them out.
         const std::size_t cut = tree.leaf_count() / 3;
-        for (const auto& [first, last] : {std::pair{std::size_t{0}, cut}, std::pair{cut, tree.leaf_count()}}) {
+        for (const auto& [first, last] :
+             {std::pair{std::size_t{0}, cut}, std::pair{cut, tree.leaf_count()}}) {
           tree.stored_nth_distances(first, last, count, [&](std::size_t position, double d) {
             positions.push_back(position);
             got.push_back(d);
