@@ -289,30 +289,40 @@ PositionRange marginal_bounds(std::span<const double> sorted, const ValueBuckets
           threshold_boundary(sorted, buckets, hints.last, hi, [hi](double v) { return v < hi; })};
 }
 
+namespace {
+
+// closer_than searched outward from the given positions (each below sorted.size()).
+PositionRange closer_than_from(std::span<const double> sorted, PositionRange starts, double centre,
+                               double radius) {
+  // Rounding is monotone, so |v - centre| shrinks towards centre from either side: the values left of it
+  // that are too far form a prefix, and so do all values up to the last one close enough on its right.
+  const std::size_t first = prefix_length_near(sorted, starts.first, [centre, radius](double v) {
+    return v < centre && !(std::fabs(v - centre) < radius);
+  });
+  const std::size_t last = prefix_length_near(sorted, starts.last, [centre, radius](double v) {
+    return v <= centre || std::fabs(v - centre) < radius;
+  });
+  return {first, last};
+}
+
+}  // namespace
+
 PositionRange closer_than(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
                           PositionRange hints, double centre, double radius) {
   if (!buckets.usable()) return closer_than(sorted, own, hints, centre, radius);
   const std::size_t n = sorted.size();
-  const std::size_t first = prefix_length_near(
-      sorted, bucket_guess(buckets, n, hints.first, centre - radius),
-      [centre, radius](double v) { return v < centre && !(std::fabs(v - centre) < radius); });
-  const std::size_t last = prefix_length_near(
-      sorted, bucket_guess(buckets, n, hints.last, centre + radius),
-      [centre, radius](double v) { return v <= centre || std::fabs(v - centre) < radius; });
-  return {first, last};
+  return closer_than_from(sorted,
+                          {bucket_guess(buckets, n, hints.first, centre - radius),
+                           bucket_guess(buckets, n, hints.last, centre + radius)},
+                          centre, radius);
 }
 
 PositionRange closer_than(std::span<const double> sorted, std::size_t own, PositionRange hints, double centre,
                           double radius) {
-  // Rounding is monotone, so |v - centre| shrinks towards centre from either side: the values left of it
-  // that are too far form a prefix, and so do all values up to the last one close enough on its right.
-  const std::size_t first = prefix_length_near(
-      sorted, guess_position(sorted, own, hints.first, centre - radius),
-      [centre, radius](double v) { return v < centre && !(std::fabs(v - centre) < radius); });
-  const std::size_t last = prefix_length_near(
-      sorted, guess_position(sorted, own, hints.last, centre + radius),
-      [centre, radius](double v) { return v <= centre || std::fabs(v - centre) < radius; });
-  return {first, last};
+  return closer_than_from(sorted,
+                          {guess_position(sorted, own, hints.first, centre - radius),
+                           guess_position(sorted, own, hints.last, centre + radius)},
+                          centre, radius);
 }
 
 double cmi_neighbour_sum(std::span<const double> eps, const KdTree<2>& xz_tree, const KdTree<2>& yz_tree,
