@@ -169,7 +169,7 @@ def load_floor() -> tuple[Callable | None, str]:
     try:
         if not FLOOR_LIBRARY.exists() or FLOOR_LIBRARY.stat().st_mtime < FLOOR_SOURCE.stat().st_mtime:
             FLOOR_LIBRARY.parent.mkdir(parents=True, exist_ok=True)
-            command = ["g++", "-O3", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC",
+            command = ["g++", "-O2", "-ffp-contract=off", "-fno-fast-math", "-shared", "-fPIC",
                        "-o", str(FLOOR_LIBRARY), str(FLOOR_SOURCE)]
             subprocess.run(command, check=True, capture_output=True, text=True)
         library = ctypes.CDLL(str(FLOOR_LIBRARY))
@@ -186,7 +186,7 @@ def load_floor() -> tuple[Callable | None, str]:
         x, y, n = d["x"].ctypes.data, d["y"].ctypes.data, d["x"].size
         return lambda d=d: function(x, y, n)
 
-    return factory, "g++ -O3 -ffp-contract=off"
+    return factory, "g++ -O2 -ffp-contract=off"
 
 
 # ------------------------------------------------------------------------------------------------------------
