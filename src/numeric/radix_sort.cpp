@@ -130,8 +130,9 @@ void msd_sort(Entries<Index> data, Entries<Index> scratch, std::size_t m) {
 
 // Sorts keys in place; when order is not null it receives the permutation applied (the original position of
 // each sorted key).
-template <class Index>
-void radix_sort(std::vector<std::uint64_t>& keys, std::vector<Index>* order) {
+template <class Keys, class Order>
+void radix_sort(Keys& keys, Order* order) {
+  using Index = typename Order::value_type;
   const std::size_t n = keys.size();
   if (order) {
     order->resize(n);
@@ -176,7 +177,7 @@ void radix_sort(std::vector<std::uint64_t>& keys, std::vector<Index>* order) {
   for (std::size_t b = 0; b < kTopBuckets; ++b) largest = std::max(largest, starts[b + 1] - starts[b]);
 
   // The first scatter reads the keys in index order, so the order it writes is just the index.
-  std::vector<std::uint64_t> sorted_keys(n);
+  Keys sorted_keys(n);
   std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
   if (order) {
     Index* out = order->data();
@@ -189,7 +190,7 @@ void radix_sort(std::vector<std::uint64_t>& keys, std::vector<Index>* order) {
     for (std::size_t i = 0; i < n; ++i) sorted_keys[next[(keys[i] >> shift) & mask]++] = keys[i];
   }
   keys.swap(sorted_keys);
-  sorted_keys = std::vector<std::uint64_t>();
+  sorted_keys = Keys();
 
   // Each bucket fits a scratch the size of the largest one, which stays in cache for typical data.
   std::vector<std::uint64_t> key_scratch(largest);
@@ -213,13 +214,11 @@ double from_key(std::uint64_t key) {
 
 }  // namespace
 
-void sort_keys(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& order) {
+void sort_keys(WorkVector<std::uint64_t>& keys, WorkVector<std::uint32_t>& order) {
   radix_sort(keys, &order);
 }
 
-void sort_keys(std::vector<std::uint64_t>& keys, std::vector<std::size_t>& order) {
-  radix_sort(keys, &order);
-}
+void sort_keys(WorkVector<std::uint64_t>& keys, WorkVector<std::size_t>& order) { radix_sort(keys, &order); }
 
 void sort_ascending(std::vector<double>& values) {
   const std::size_t n = values.size();
@@ -238,7 +237,7 @@ void sort_ascending(std::vector<double>& values) {
       if (v == 0.0) zeros.push_back(v);
     }
   }
-  radix_sort<std::uint32_t>(keys, nullptr);
+  radix_sort(keys, static_cast<std::vector<std::uint32_t>*>(nullptr));
   for (std::size_t i = 0; i < n; ++i) values[i] = from_key(keys[i]);
   if (!zeros.empty()) {
     const auto first_zero = std::lower_bound(values.begin(), values.end(), 0.0);

@@ -8,6 +8,8 @@
 #include <span>
 #include <vector>
 
+#include "numeric/work_memory.hpp"
+
 namespace quorlix::numeric {
 
 // An unsigned key whose integer order is the numeric order of non-NaN doubles. -0.0 gets the key of +0.0
@@ -19,8 +21,8 @@ inline std::uint64_t order_key(double value) {
 
 // Sorts keys ascending in place, equal keys keeping their relative order, and sets order[i] to the original
 // position of the key that ends at position i. The 32-bit form needs keys.size() <= 2^32 - 1.
-void sort_keys(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& order);
-void sort_keys(std::vector<std::uint64_t>& keys, std::vector<std::size_t>& order);
+void sort_keys(WorkVector<std::uint64_t>& keys, WorkVector<std::uint32_t>& order);
+void sort_keys(WorkVector<std::uint64_t>& keys, WorkVector<std::size_t>& order);
 
 // Ascending numeric order. -0.0 and +0.0 compare equal and keep their relative order, so the result is
 // bit-identical to a stable comparison sort.

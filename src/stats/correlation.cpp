@@ -10,6 +10,7 @@
 #include "core/errors.hpp"
 #include "numeric/distributions.hpp"
 #include "numeric/radix_sort.hpp"
+#include "numeric/work_memory.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::stats {
@@ -76,10 +77,11 @@ TestResult correlation_test(Sample x, Sample y) {
   return {r, 2.0 * (1.0 - c)};
 }
 
+// The ranks in index order, in a working buffer that the next call on a sample of this length reuses.
 template <class Index>
-std::vector<double> rank_with(Sample v) {
+numeric::WorkVector<double> rank_with(Sample v) {
   const std::size_t n = v.size();
-  std::vector<std::uint64_t> keys(n);
+  numeric::WorkVector<std::uint64_t> keys(n);
   bool has_nan = false;
   // Signed for the reason given in centred_moments.
   for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
@@ -89,11 +91,11 @@ std::vector<double> rank_with(Sample v) {
   }
   // A NaN has no place in the order; a single element is never compared, so it alone is allowed.
   if (has_nan && n >= 2) throw InternalFailure(kUnwrapNoneMessage);
-  std::vector<Index> order;
+  numeric::WorkVector<Index> order;
   numeric::sort_keys(keys, order);
 
   // Equal keys mean equal values (the two zeros share a key), so each run of equal keys is one tie group.
-  std::vector<double> result(n);
+  numeric::WorkVector<double> result(n);
   std::size_t start = 0;
   while (start < n) {
     std::size_t end = start;
@@ -105,6 +107,11 @@ std::vector<double> rank_with(Sample v) {
   return result;
 }
 
+numeric::WorkVector<double> ranks(Sample v) {
+  if (v.size() <= std::numeric_limits<std::uint32_t>::max()) return rank_with<std::uint32_t>(v);
+  return rank_with<std::size_t>(v);
+}
+
 }  // namespace
 
 TestResult pearson_corr(Sample x, Sample y) {
@@ -114,19 +121,19 @@ TestResult pearson_corr(Sample x, Sample y) {
 
 TestResult spearman_corr(Sample x, Sample y) {
   validate_pair(x.size(), y.size());
-  std::vector<double> rx;
-  std::vector<double> ry;
+  numeric::WorkVector<double> rx;
+  numeric::WorkVector<double> ry;
   // The two rankings are independent and take nearly all the time, so long samples rank x and y as two
   // tasks on the worker pool. The ranks are the same either way, and so is the failure: a NaN in either
   // sample ends the call with the same message.
   constexpr std::size_t kParallelFrom = std::size_t{1} << 16;
   if (x.size() >= kParallelFrom) {
-    pool::parallel_tasks(2, [&](std::size_t t) { (t == 0 ? rx : ry) = rank(t == 0 ? x : y); });
+    pool::parallel_tasks(2, [&](std::size_t t) { (t == 0 ? rx : ry) = ranks(t == 0 ? x : y); });
   } else {
-    rx = rank(x);
-    ry = rank(y);
+    rx = ranks(x);
+    ry = ranks(y);
   }
-  return correlation_test(Sample::of(rx), Sample::of(ry));
+  return correlation_test(Sample::contiguous(rx.data(), rx.size()), Sample::contiguous(ry.data(), ry.size()));
 }
 
 TestResult phi_coef(BoolSample x, BoolSample y) {
@@ -164,8 +171,8 @@ TestResult phi_coef(BoolSample x, BoolSample y) {
 }
 
 std::vector<double> rank(Sample v) {
-  if (v.size() <= std::numeric_limits<std::uint32_t>::max()) return rank_with<std::uint32_t>(v);
-  return rank_with<std::size_t>(v);
+  const numeric::WorkVector<double> r = ranks(v);
+  return {r.begin(), r.end()};
 }
 
 }  // namespace quorlix::stats

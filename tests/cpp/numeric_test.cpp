@@ -12,12 +12,14 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/errors.hpp"
 #include "numeric/distributions.hpp"
 #include "numeric/radix_sort.hpp"
 #include "numeric/special.hpp"
+#include "numeric/work_memory.hpp"
 
 namespace quorlix::numeric {
 namespace {
@@ -285,6 +287,104 @@ TEST(OrderKey, IsStrictlyMonotoneExceptThatTheZerosTie) {
   for (std::size_t i = 0; i + 1 < ascending.size(); ++i)
     EXPECT_LT(order_key(ascending[i]), order_key(ascending[i + 1])) << ascending[i];
   EXPECT_EQ(order_key(-0.0), order_key(0.0));
+}
+
+// ---------------------------------------------------------------------------------------------------------
+// Working buffers kept for reuse.
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+TEST(WorkMemory, ABufferOfTheSameSizeIsReused) {
+  release_work_memory();
+  void* first = take_work_block(3 * kMiB);
+  static_cast<unsigned char*>(first)[3 * kMiB - 1] = 7;
+  give_work_block(first, 3 * kMiB);
+  EXPECT_EQ(work_memory_kept(), 3 * kMiB);
+  // Another size does not take it; the same size does.
+  void* other = take_work_block(2 * kMiB);
+  EXPECT_NE(other, first);
+  void* again = take_work_block(3 * kMiB);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(work_memory_kept(), 0u);
+  give_work_block(other, 2 * kMiB);
+  give_work_block(again, 3 * kMiB);
+  EXPECT_EQ(work_memory_kept(), 5 * kMiB);
+  release_work_memory();
+  EXPECT_EQ(work_memory_kept(), 0u);
+}
+
+TEST(WorkMemory, SmallAndOversizedBuffersAreNotKept) {
+  release_work_memory();
+  for (const std::size_t bytes : {std::size_t{0}, std::size_t{64}, kMiB - 1, kWorkMemoryKept + 8}) {
+    void* block = take_work_block(bytes);
+    ASSERT_NE(block, nullptr);
+    give_work_block(block, bytes);
+    EXPECT_EQ(work_memory_kept(), 0u) << bytes;
+  }
+  give_work_block(nullptr, 4 * kMiB);
+  EXPECT_EQ(work_memory_kept(), 0u);
+}
+
+// The store never holds more than its limit or more blocks than it has slots: the oldest go first.
+TEST(WorkMemory, TheOldestBuffersMakeRoom) {
+  release_work_memory();
+  std::vector<void*> blocks;
+  for (std::size_t i = 0; i < 40; ++i) blocks.push_back(take_work_block(kMiB + i * 4096));
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    give_work_block(blocks[i], kMiB + i * 4096);
+    EXPECT_LE(work_memory_kept(), kWorkMemoryKept);
+  }
+  // 32 slots: the first eight were released, the last one is still there.
+  void* last = take_work_block(kMiB + 39 * 4096);
+  EXPECT_EQ(last, blocks[39]);
+  give_work_block(last, kMiB + 39 * 4096);
+  std::vector<void*> big;
+  for (std::size_t i = 0; i < 5; ++i) big.push_back(take_work_block(20 * kMiB));
+  for (void* b : big) give_work_block(b, 20 * kMiB);
+  EXPECT_LE(work_memory_kept(), kWorkMemoryKept);
+  EXPECT_GE(work_memory_kept(), 60 * kMiB);
+  release_work_memory();
+}
+
+TEST(WorkMemory, ThreadsShareTheStoreSafely) {
+  release_work_memory();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 2000; ++i) {
+        const std::size_t bytes = (1 + static_cast<std::size_t>((t + i) % 3)) * kMiB;
+        auto* block = static_cast<unsigned char*>(take_work_block(bytes));
+        block[0] = static_cast<unsigned char>(t);
+        block[bytes - 1] = static_cast<unsigned char>(i);
+        EXPECT_EQ(block[0], static_cast<unsigned char>(t));
+        give_work_block(block, bytes);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_LE(work_memory_kept(), kWorkMemoryKept);
+  release_work_memory();
+}
+
+// Sorting through reused buffers gives what fresh ones give, and the keys' own buffer is recycled.
+TEST(WorkMemory, SortKeysWithReusedBuffers) {
+  release_work_memory();
+  std::mt19937_64 rng(5);
+  const std::size_t n = 300000;
+  for (int round = 0; round < 3; ++round) {
+    WorkVector<std::uint64_t> keys(n);
+    for (auto& k : keys) k = rng() % 1000;
+    std::vector<std::uint64_t> want(keys.begin(), keys.end());
+    std::vector<std::uint32_t> want_order(n);
+    std::iota(want_order.begin(), want_order.end(), 0u);
+    std::stable_sort(want_order.begin(), want_order.end(), [&](auto a, auto b) { return want[a] < want[b]; });
+    WorkVector<std::uint32_t> order;
+    sort_keys(keys, order);
+    ASSERT_TRUE(std::equal(order.begin(), order.end(), want_order.begin(), want_order.end()));
+    for (std::size_t p = 0; p < n; ++p) ASSERT_EQ(keys[p], want[order[p]]);
+  }
+  EXPECT_GT(work_memory_kept(), 0u);
+  release_work_memory();
 }
 
 }  // namespace
