@@ -10,7 +10,7 @@
 
 #include "core/sample.hpp"
 #include "kdtree/kdtree.hpp"
-#include "numeric/special.hpp"
+#include "numeric/gamma_functions.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info::detail {

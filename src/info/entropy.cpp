@@ -6,7 +6,7 @@
 #include "info/detail.hpp"
 #include "info/info.hpp"
 #include "numeric/radix_sort.hpp"
-#include "numeric/special.hpp"
+#include "numeric/gamma_functions.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info {

@@ -3,7 +3,7 @@
 
 #include "info/detail.hpp"
 #include "info/info.hpp"
-#include "numeric/special.hpp"
+#include "numeric/gamma_functions.hpp"
 
 namespace quorlix::info {
 

@@ -9,7 +9,7 @@
 
 #include "info/detail.hpp"
 #include "info/range_count.hpp"
-#include "numeric/special.hpp"
+#include "numeric/gamma_functions.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/errors.hpp"
-#include "numeric/special.hpp"
+#include "numeric/gamma_functions.hpp"
 
 namespace quorlix::numeric {
 

@@ -18,7 +18,7 @@
 #include "core/errors.hpp"
 #include "info/detail.hpp"
 #include "info/range_count.hpp"
-#include "numeric/special.hpp"
+#include "numeric/gamma_functions.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info {

@@ -18,7 +18,7 @@
 #include "core/errors.hpp"
 #include "numeric/distributions.hpp"
 #include "numeric/radix_sort.hpp"
-#include "numeric/special.hpp"
+#include "numeric/gamma_functions.hpp"
 #include "numeric/work_memory.hpp"
 
 namespace quorlix::numeric {

@@ -1,6 +1,6 @@
 // Gamma-family special functions. Every expression keeps a fixed evaluation order: callers compare results
 // to the last bit, so regrouping, reciprocal multiplication or a more accurate formula would be a bug.
-#include "numeric/special.hpp"
+#include "numeric/gamma_functions.hpp"
 
 #include <bit>
 #include <cmath>

@@ -1,4 +1,5 @@
-// Scalar special functions, evaluated with a fixed operation order so results are reproducible to the bit.
+// The gamma function family (ln Gamma, digamma, regularized beta and lower gamma), evaluated with a fixed
+// operation order so results are reproducible to the bit.
 #pragma once
 
 #include <optional>
