@@ -15,6 +15,7 @@ from quorlix import info, stats
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 TOUR = EXAMPLES / "tour.py"
 DASK_EXAMPLE = EXAMPLES / "mi_matrix_dask.py"
+SCREEN = EXAMPLES / "screen_features.py"
 
 
 def load(path):
@@ -37,14 +38,20 @@ if {block_network}:
     socket.create_connection = no_network
 if {hide_matplotlib}:
     sys.modules["matplotlib"] = None
+for name in {hidden!r}:
+    sys.modules[name] = None
 sys.argv = [{script!r}] + {args!r}
 runpy.run_path({script!r}, run_name="__main__")
 """
 
 
-def run_script(script, args, cwd, hide_matplotlib=False, block_network=False, timeout=300):
+def run_script(script, args, cwd, hide_matplotlib=False, block_network=False, timeout=300, hidden=()):
     code = RUNNER.format(
-        hide_matplotlib=hide_matplotlib, block_network=block_network, script=str(script), args=list(args)
+        hide_matplotlib=hide_matplotlib,
+        block_network=block_network,
+        script=str(script),
+        args=list(args),
+        hidden=list(hidden),
     )
     return subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, cwd=cwd, timeout=timeout
@@ -309,3 +316,93 @@ def test_quorlix_functions_need_a_wrapper_to_be_shipped(dask_example):
     restored = cloudpickle.loads(cloudpickle.dumps(dask_example.column_pair_mi))
     table = np.random.default_rng(0).normal(size=(50, 3))
     assert restored(table, [(0, 2)], 3, False) == [info.ksg_mi(table[:, 0], table[:, 2], 3, False)]
+
+
+# ---------------------------------------------------------------- screen_features.py
+
+
+screen = load(SCREEN)
+
+
+def ranking_rows(output):
+    """The printed ranking as [(feature, I, threshold, verdict, peer feature or None)]."""
+    lines = output.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("rank "))
+    rows = []
+    for line in lines[start + 2 :]:
+        if not line.strip():
+            break
+        ours, _, peer = line.partition("|")
+        _, name, mi, threshold, verdict = ours.split()
+        rows.append((name, float(mi), float(threshold), verdict, peer.split()[0] if peer else None))
+    return rows
+
+
+def test_screen_ranks_by_estimate_against_shuffled_thresholds(tmp_path):
+    args = ["--generated", "--shuffles", "40", "--quantile", "0.9", "--seed", "5"]
+    result = run_script(SCREEN, args, tmp_path, hidden=["sklearn"], block_network=True)
+    assert result.returncode == 0, result.stderr
+    assert "scikit-learn is not installed" in result.stdout
+    data = screen.generated_data()
+    table, target = screen.prepare(data, 1e-4, 5)
+    rng = np.random.default_rng(5)
+    orders = [rng.permutation(len(target)) for _ in range(40)]
+    expected = []
+    for index, name in enumerate(data.names):
+        column = table[:, index]
+        threshold = np.quantile([info.ksg_mi(column, target[o], 3, False) for o in orders], 0.9)
+        expected.append((name, info.ksg_mi(column, target, 3, False), threshold))
+    expected.sort(key=lambda row: row[1], reverse=True)
+    rows = ranking_rows(result.stdout)
+    assert [row[0] for row in rows] == [row[0] for row in expected]
+    for (_, mi, threshold, verdict, peer), (name, want_mi, want_threshold) in zip(rows, expected):
+        assert (mi, threshold) == pytest.approx((want_mi, want_threshold), abs=5e-4), name
+        assert verdict == ("yes" if want_mi > want_threshold else "no") and peer is None
+    verdicts = {row[0]: row[3] for row in rows}
+    assert [verdicts[name] for name in ("a", "b", "a_noisy", "group_0_1")] == ["yes"] * 4
+
+
+def test_screen_jitter_is_tiny_seeded_and_optional():
+    data = screen.generated_data(300, 1)
+    plain, plain_target = screen.prepare(data, 0.0, 9)
+    assert np.array_equal(plain_target, (data.target - data.target.mean()) / data.target.std())
+    first, first_target = screen.prepare(data, 1e-4, 9)
+    again, _ = screen.prepare(data, 1e-4, 9)
+    assert np.array_equal(first, again) and first.flags.f_contiguous
+    assert 0 < np.abs(first - plain).max() <= 1e-4 and 0 < np.abs(first_target - plain_target).max() <= 1e-4
+    assert len(np.unique(first[:, 3])) == 300 < len(np.unique(plain[:, 3])) + 299
+
+
+def test_screen_reads_a_csv_with_a_named_target(tmp_path):
+    rng = np.random.default_rng(3)
+    a = rng.normal(size=300)
+    table = np.column_stack([a, np.round(2 * a + rng.normal(size=300)), rng.normal(size=300)])
+    np.savetxt(tmp_path / "t.csv", table, delimiter=",", header="a,price,b", comments="", fmt="%.17g")
+    args = ["--csv", "t.csv", "--target", "price", "--shuffles", "30", "--no-jitter"]
+    result = run_script(SCREEN, args, tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert "against 'price'" in result.stdout and "ties left as they are" in result.stdout
+    rows = ranking_rows(result.stdout)
+    assert [row[0] for row in rows] == ["a", "b"] and rows[0][3] == "yes"
+    expected = info.ksg_mi(screen.standardised(a), screen.standardised(table[:, 1]), 3, False)
+    assert rows[0][1] == pytest.approx(expected, abs=5e-4)
+
+
+@pytest.mark.parametrize(
+    "content, args, message",
+    [
+        (
+            "a,b\n1,2\n2,1\n3,4\n4,3\n5,5\n",
+            ["--target", "c"],
+            "t.csv: no column named 'c' (the columns are a, b)",
+        ),
+        ("a,b\n1,2\n2,nan\n3,4\n4,3\n5,5\n", [], "the table holds NaN values; remove or impute them first"),
+        ("a,b\n1,2\n1,1\n1,4\n1,3\n1,5\n", [], "a constant column carries no information; remove it first"),
+        ("a,b\n1,2\n2,1\n3,4\n", ["--k", "3"], "--k must be below the number of rows (3)"),
+    ],
+)
+def test_screen_reports_unusable_tables(tmp_path, content, args, message):
+    (tmp_path / "t.csv").write_text(content)
+    result = run_script(SCREEN, ["--csv", "t.csv", *args], tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.strip() == f"error: {message}"
