@@ -216,6 +216,34 @@ def test_jitter_recovers_the_information_of_tied_data(seed):
     assert 0.65 < info.ksg_mi(jittered_x, jittered_y, 3, False) < 0.75
 
 
+def test_diabetes_table_is_what_the_screening_example_computes():
+    pytest.importorskip("sklearn")
+    path = ROOT / "examples" / "screen_features.py"
+    module_spec = importlib.util.spec_from_file_location("readme_screen", path)
+    screen = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = screen
+    module_spec.loader.exec_module(screen)
+    text = README.read_text().split("| rank | ties as they are |", 1)[1].split("\n\n", 1)[0]
+    rows = [line.strip("|").split("|")[1:] for line in text.splitlines()[2:]]
+    columns = [[cell.split() for cell in column] for column in zip(*rows)]
+    data = screen.diabetes_data()
+    for column, width in zip(columns, (0.0, 1e-4)):
+        table, target = screen.prepare(data, width, 2026)
+        scores = screen.screen(table, target, data.names, 3, 1, 0.95, 2026)
+        assert column == [[score.name, f"{score.mi:.3f}"] for score in scores]
+    # "1,073 of 2,000 shuffled estimates are exactly 0.0": the example's shuffles of the jittered table.
+    rng = np.random.default_rng(2026)
+    orders = [rng.permutation(len(target)) for _ in range(200)]
+    zeros = sum(info.ksg_mi(column, target[order], 3, False) == 0.0 for column in table.T for order in orders)
+    assert zeros == 1073
+    assert "1,073 of 2,000 shuffled estimates are exactly 0.0" in " ".join(README.read_text().split())
+    table, target = screen.prepare(data, 0.0, 2026)
+    selection = screen.sklearn_module("sklearn.feature_selection")
+    peer = screen.sklearn_ranking(selection, table, target, data.names, 3, 2026)
+    assert [name for name, _ in columns[2]] == [score.name for score in peer]
+    assert [float(value) for _, value in columns[2]] == pytest.approx([score.mi for score in peer], abs=2e-3)
+
+
 def test_standardising_removes_the_scale_dependence():
     rng = np.random.default_rng(6)
     x = rng.normal(size=2000)
