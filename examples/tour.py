@@ -115,20 +115,26 @@ def format_p(p: float) -> str:
     return f"{p:.3f}"
 
 
+def signed(value: float, digits: int = 2) -> str:
+    """value with an explicit sign, except that anything rounding to zero prints as an unsigned zero."""
+    text = f"{value:+.{digits}f}"
+    return text[1:] if float(text) == 0.0 else text
+
+
 # (title, width, value) for every column after the shape's name.
 Column = tuple[str, int, Callable[[Measures], str]]
 COLUMNS: list[Column] = [
-    ("r", 6, lambda m: f"{m.pearson[0]:+.3f}"),
+    ("r", 6, lambda m: signed(m.pearson[0], 3)),
     ("p", 7, lambda m: format_p(m.pearson[1])),
-    ("rho", 6, lambda m: f"{m.spearman[0]:+.3f}"),
+    ("rho", 6, lambda m: signed(m.spearman[0], 3)),
     ("p", 7, lambda m: format_p(m.spearman[1])),
-    ("phi", 6, lambda m: f"{m.phi[0]:+.3f}"),
+    ("phi", 6, lambda m: signed(m.phi[0], 3)),
     ("p", 7, lambda m: format_p(m.phi[1])),
     ("H(y)", 6, lambda m: f"{m.entropy_y:.3f}"),
     ("I(x;y)", 6, lambda m: f"{m.mi:.3f}"),
     ("I norm", 6, lambda m: f"{m.mi_normalized:.3f}"),
     ("I(x;y|z)", 8, lambda m: f"{m.cmi:.3f}"),
-    ("II", 6, lambda m: f"{m.ii:+.3f}"),
+    ("II", 6, lambda m: signed(m.ii, 3)),
 ]
 
 LEGEND = """\
@@ -169,21 +175,21 @@ What to notice:
   negative, so read it as a scale, not a fraction of anything."""
 
 
-def annotation(shape: Shape, result: Measures) -> str:
-    """The text box of one panel of the figure."""
-    lines = [
-        f"r = {result.pearson[0]:+.2f}",
-        f"rho = {result.spearman[0]:+.2f}",
-        f"phi = {result.phi[0]:+.2f}",
-        f"I(x;y) = {result.mi:.2f} nats",
-    ]
-    if shape.z_role != "independent noise":
-        lines += [f"I(x;y|z) = {result.cmi:.2f}", f"II = {result.ii:+.2f}"]
-    return "\n".join(lines)
+def annotation(result: Measures) -> str:
+    """The text under one panel of the figure: every measure with its unit."""
+    return "\n".join(
+        [
+            f"r {signed(result.pearson[0])}, rho {signed(result.spearman[0])}, "
+            f"phi {signed(result.phi[0])} (no unit)",
+            f"H(y) {result.entropy_y:.2f} nats, I(x;y) {result.mi:.2f} nats",
+            f"I norm {result.mi_normalized:.2f} (no unit, at most 1)",
+            f"I(x;y|z) {result.cmi:.2f} nats, II {signed(result.ii)} nats",
+        ]
+    )
 
 
 def save_figure(shapes: Sequence[Shape], results: Sequence[Measures], path: str) -> bool:
-    """Draws every shape as a scatter plot with its measures; returns False when matplotlib is missing."""
+    """Draws every shape as a scatter plot with its measures below; returns False when matplotlib is missing."""
     try:
         import matplotlib
 
@@ -194,31 +200,39 @@ def save_figure(shapes: Sequence[Shape], results: Sequence[Measures], path: str)
 
     columns = 4
     rows = (len(shapes) + columns - 1) // columns
-    fig, axes = plt.subplots(rows, columns, figsize=(4.0 * columns, 3.8 * rows), squeeze=False)
+    fig, axes = plt.subplots(rows, columns, figsize=(4.6 * columns, 5.0 * rows), squeeze=False)
+    # The measures go under each plot rather than over it, so that no text hides any data.
+    fig.subplots_adjust(left=0.05, right=0.98, top=0.92, bottom=0.15, wspace=0.38, hspace=0.8)
     for index, (shape, result) in enumerate(zip(shapes, results)):
         ax = axes[index // columns][index % columns]
         if shape.z_role == "independent noise":
             ax.scatter(shape.x, shape.y, s=3, alpha=0.4, color="tab:blue", rasterized=True)
         else:
             points = ax.scatter(shape.x, shape.y, s=3, alpha=0.6, c=shape.z, cmap="viridis", rasterized=True)
-            fig.colorbar(points, ax=ax, label="z")
+            bar = fig.colorbar(points, ax=ax, pad=0.03, fraction=0.07)
+            bar.ax.set_title("z", fontsize=9)  # above the bar, clear of the next panel
         ax.set_title(f"{shape.name}: {shape.story}", fontsize=10)
         ax.set_xlabel("x")
         ax.set_ylabel("y")
+        if shape.name == "monotone":
+            # exp(2 x) spans three decades: on a linear axis most points would lie on one flat line.
+            ax.set_yscale("symlog", linthresh=3.0)
+            ax.set_yticks([-3.0, 0.0, 3.0, 10.0, 100.0, 1000.0], ["-3", "0", "3", "10", "100", "1000"])
+            ax.set_ylabel("y (linear to 3, then log)")
+        if shape.name == "circular":
+            ax.set_aspect("equal", adjustable="datalim")
         ax.text(
-            0.02,
-            0.98,
-            annotation(shape, result),
+            0.0,
+            -0.2,
+            annotation(result),
             transform=ax.transAxes,
             va="top",
             fontsize=8,
             family="monospace",
-            bbox={"boxstyle": "round", "facecolor": "white", "alpha": 0.85},
         )
     for index in range(len(shapes), rows * columns):
         axes[index // columns][index % columns].set_visible(False)
     fig.suptitle("quorlix: dependence measures on eight shapes (chain and synergy coloured by z)")
-    fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return True

@@ -159,6 +159,14 @@ def test_p_values_fit_their_column(p, text):
     assert len(text) <= 7
 
 
+@pytest.mark.parametrize(
+    "value, digits, text",
+    [(0.8, 2, "+0.80"), (-0.59, 2, "-0.59"), (-0.004, 2, "0.00"), (-0.0, 2, "0.00"), (-0.0004, 3, "0.000")],
+)
+def test_signed_values_never_show_minus_zero(value, digits, text):
+    assert tour.signed(value, digits) == text
+
+
 # The tour's notes describe what the table shows; they must hold for other seeds too, not by luck.
 @pytest.mark.parametrize("seed", [2026, 1, 2, 3])
 def test_tour_notes_hold(seed):
