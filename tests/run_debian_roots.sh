@@ -38,7 +38,16 @@ unmount_all() {
   done
   mounted=()
 }
-trap unmount_all EXIT INT TERM
+trap unmount_all EXIT
+trap 'unmount_all; exit 130' INT TERM
+
+remove_root() {  # remove_root DIR: delete a root, never while the host's /proc or /dev is mounted in it
+  if grep -qF " $1/" /proc/mounts; then
+    echo "refusing to delete $1: something is still mounted in it" >&2
+    exit 1
+  fi
+  rm -rf "$1"
+}
 
 enter() {  # enter ROOT: make ROOT usable with chroot (network, /proc, /dev)
   local root=$1 d
@@ -62,55 +71,69 @@ in_root() {  # in_root ROOT COMMAND: run a shell command inside ROOT
     SSL_CERT_FILE=/etc/ssl/certs/ca-certificates.crt /bin/sh -ec "$*"
 }
 
+complete() { [ -f "$1/.complete" ]; }
+
 fresh() {  # fresh ROOT: true when ROOT is complete and young enough
-  local stamp=$1/.complete
-  [ -f "$stamp" ] && [ -z "$(find "$stamp" -mtime +"$max_age_days" 2>/dev/null)" ]
+  complete "$1" && [ -z "$(find "$1/.complete" -mtime +"$max_age_days" 2>/dev/null)" ]
+}
+
+make_base() {  # make_base SUITE DIR: a root with Python only
+  echo "--- debootstrap $1 (Python only)"
+  if ! debootstrap --variant=minbase --include=python3,python3-venv,ca-certificates \
+      "$1" "$2" "$mirror" >"$cache/$1-base.log" 2>&1; then
+    tail -n 20 "$cache/$1-base.log"
+    return 1
+  fi
+  rm -rf "$2/var/cache/apt/archives/"*.deb
+}
+
+make_build() {  # make_build SUITE DIR: DIR, a copy of the base root, gets g++ and the Python headers
+  echo "--- $1 with g++ and the Python headers"
+  cp -a "$cache/$1-base" "$2"
+  rm -f "$2/.complete"
+  enter "$2"
+  # sid's Release file is valid for a week only, and the archive this machine reaches can lag well behind
+  # that: its signature is still checked, its age is not.
+  if ! in_root "$2" 'export DEBIAN_FRONTEND=noninteractive
+      apt-get -o Acquire::Check-Valid-Until=false update -qq &&
+      apt-get install -y -qq --no-install-recommends g++ python3-dev >/dev/null && apt-get clean' \
+      >"$cache/$1-build.log" 2>&1; then
+    tail -n 20 "$cache/$1-build.log"
+    unmount_all
+    return 1
+  fi
+  unmount_all
+}
+
+# refresh SUITE KIND STALE: rebuilds <suite>-<kind> in a scratch folder when STALE is true, and swaps it in
+# only once complete. When that fails, an older complete root is kept and used (said loudly); false when there
+# is none.
+refresh() {
+  local suite=$1 kind=$2 stale=$3 dir=$cache/$1-$2
+  $stale || return 0
+  remove_root "$dir.tmp"
+  if "make_$kind" "$suite" "$dir.tmp"; then
+    date -u +%FT%TZ >"$dir.tmp/.complete"
+    remove_root "$dir"
+    mv "$dir.tmp" "$dir"
+    return 0
+  fi
+  remove_root "$dir.tmp"
+  if complete "$dir"; then
+    loud "Debian $suite ($kind) could not be refreshed: using the root made $(cat "$dir/.complete")"
+    return 0
+  fi
+  return 1
 }
 
 build_root() {  # build_root SUITE: make <suite>-base and <suite>-build; false if the archive fails us
-  local suite=$1 base=$cache/$1-base build=$cache/$1-build tmp
-  if ! fresh "$base"; then
-    tmp=$cache/$suite-base.tmp
-    rm -rf "$tmp" "$build"
-    echo "--- debootstrap $suite (Python only)"
-    if ! debootstrap --variant=minbase --include=python3,python3-venv,ca-certificates \
-        "$suite" "$tmp" "$mirror" >"$cache/$suite-base.log" 2>&1; then
-      tail -n 20 "$cache/$suite-base.log"
-      rm -rf "$tmp"
-      return 1
-    fi
-    rm -rf "$tmp/var/cache/apt/archives/"*.deb
-    date -u +%FT%TZ >"$tmp/.complete"
-    rm -rf "$base"
-    mv "$tmp" "$base"
-  fi
-  if ! fresh "$build" || [ "$build/.complete" -ot "$base/.complete" ]; then
-    tmp=$cache/$suite-build.tmp
-    rm -rf "$tmp"
-    echo "--- $suite with g++ and the Python headers"
-    cp -a "$base" "$tmp"
-    rm -f "$tmp/.complete"
-    enter "$tmp"
-    # sid's Release file is valid for a week only, and the archive this machine reaches can lag well behind
-    # that: its signature is still checked, its age is not.
-    if ! in_root "$tmp" 'export DEBIAN_FRONTEND=noninteractive
-        apt-get -o Acquire::Check-Valid-Until=false update -qq &&
-        apt-get install -y -qq --no-install-recommends g++ python3-dev >/dev/null && apt-get clean' \
-        >"$cache/$suite-build.log" 2>&1; then
-      tail -n 20 "$cache/$suite-build.log"
-      unmount_all
-      rm -rf "$tmp"
-      return 1
-    fi
-    unmount_all
-    date -u +%FT%TZ >"$tmp/.complete"
-    rm -rf "$build"
-    mv "$tmp" "$build"
-  fi
+  local base=$cache/$1-base build=$cache/$1-build
+  refresh "$1" base "$(fresh "$base" && echo false || echo true)" || return 1
+  refresh "$1" build "$(fresh "$build" && [ ! "$build/.complete" -ot "$base/.complete" ] && echo false ||
+    echo true)" || return 1
 }
 
 prepare() {
-  mkdir -p "$cache"
   if ! command -v debootstrap >/dev/null; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
@@ -140,7 +163,7 @@ run_source() {
   local suite root status=0
   for suite in "${suites[@]}"; do
     root=$cache/$suite-build
-    if ! fresh "$root"; then
+    if ! complete "$root"; then
       loud "Debian $suite root missing: source build there SKIPPED"
       continue
     fi
@@ -204,7 +227,7 @@ run_wheel() {
 
   for suite in "${suites[@]}"; do
     root=$cache/$suite-base
-    if ! fresh "$root"; then
+    if ! complete "$root"; then
       loud "Debian $suite root missing: wheel tests there SKIPPED"
       continue
     fi
@@ -237,6 +260,11 @@ run_wheel() {
   done
   return $status
 }
+
+# One run at a time uses the cache.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
 
 case ${1:-} in
   prepare) prepare ;;
