@@ -1,9 +1,11 @@
 """The module under fork(), multiprocessing and concurrent Python threads."""
 
+import contextlib
 import multiprocessing
 import os
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -32,10 +34,31 @@ def every_result(seed=0):
     )
 
 
+@contextlib.contextmanager
+def forking():
+    """Expects the warning CPython 3.12+ gives when a process with threads forks: the pool's threads count.
+
+    quorlix's pool survives the fork; README tells users what to do about the warning.
+    """
+    parent = os.getpid()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        yield
+    if os.getpid() != parent:
+        return  # only the parent is warned
+    warned = [
+        w
+        for w in caught
+        if issubclass(w.category, DeprecationWarning) and "is multi-threaded, use of fork()" in str(w.message)
+    ]
+    assert bool(warned) == (sys.version_info >= (3, 12)), [str(w.message) for w in caught]
+
+
 def fork_and_compare(expected):
     """Forks; the child computes every result and reports whether they match expected."""
     read_fd, write_fd = os.pipe()
-    pid = os.fork()
+    with forking():
+        pid = os.fork()
     if pid == 0:  # child
         try:
             ok = every_result() == expected
@@ -127,7 +150,9 @@ def _child_result(seed):
 
 def test_multiprocessing_fork_pool():
     context = multiprocessing.get_context("fork")
-    with context.Pool(3) as workers:
+    with forking():
+        workers = context.Pool(3)
+    with workers:
         results = workers.map(_child_result, range(4), chunksize=1)
     assert results == [every_result(seed) for seed in range(4)]
 

@@ -7,6 +7,7 @@ import multiprocessing
 import os
 import pickle
 import re
+import shutil
 import subprocess
 import sys
 import tarfile
@@ -63,6 +64,8 @@ def test_the_sdist_builds_a_complete_wheel(tmp_path):
     module_spec = importlib.util.find_spec("build")
     if module_spec is None or module_spec.origin is None:  # the repository's build/ folder is only a namespace package
         pytest.skip("the build package is not installed")
+    if not any(shutil.which(compiler) for compiler in ("c++", "g++", "clang++")):
+        pytest.skip("no C++ compiler: this environment runs an installed wheel")
     env = dict(os.environ, CMAKE_BUILD_PARALLEL_LEVEL="2")
     subprocess.run(
         [sys.executable, "-m", "build", "--sdist", "--outdir", str(tmp_path), str(ROOT)],
@@ -115,7 +118,7 @@ def test_the_sdist_builds_a_complete_wheel(tmp_path):
         "Name: quorlix",
         "Version: 0.1.0",
         "License-Expression: MIT",
-        "Requires-Python: >=3.9",
+        "Requires-Python: >=3.11",
         "Requires-Dist: numpy>=1.21",
         "Description-Content-Type: text/markdown",
         "Classifier: Typing :: Typed",
