@@ -28,6 +28,11 @@ class StridedView {
   bool empty() const { return n_ == 0; }
   std::ptrdiff_t byte_stride() const { return byte_stride_; }
 
+  // The elements' bytes as one block in index order, or nullptr when the elements are not adjacent.
+  const unsigned char* contiguous_bytes() const {
+    return byte_stride_ == static_cast<std::ptrdiff_t>(sizeof(T)) ? data_ : nullptr;
+  }
+
   T operator[](std::size_t i) const {
     T value;
     std::memcpy(&value, data_ + static_cast<std::ptrdiff_t>(i) * byte_stride_, sizeof(T));

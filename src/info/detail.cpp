@@ -41,7 +41,9 @@ std::vector<double> sorted_copy(const std::vector<double>& values) {
 
 KdTreeTasks tree_tasks() {
   return
-      [](std::size_t count, const std::function<void(std::size_t)>& task) { pool::parallel_tasks(count, task); };
+      [](std::size_t count, std::size_t points_per_task, const std::function<void(std::size_t)>& task) {
+        pool::parallel_tasks(count, static_cast<double>(points_per_task) * kBuildNs, task);
+      };
 }
 
 RankedSample rank_sample(std::span<const double> values) {
@@ -64,7 +66,8 @@ SampleTriple prepare_triple(Sample x, Sample y, Sample z, std::uint64_t k) {
   if (t.ranked) {
     RankedSample* const rankings[] = {&t.rx, &t.ry, &t.rz};
     const std::vector<double>* const samples[] = {&t.x, &t.y, &t.z};
-    pool::parallel_tasks(3, [&](std::size_t i) { *rankings[i] = rank_sample(*samples[i]); });
+    pool::parallel_tasks(3, static_cast<double>(t.x.size()) * kSortNs,
+                         [&](std::size_t i) { *rankings[i] = rank_sample(*samples[i]); });
   }
   return t;
 }

@@ -49,22 +49,25 @@ double neighbour_radius(const KdTree<K>& tree, const typename KdTree<K>::Point& 
   return floor_distance(tree.nth_nearest_distance(p, count, scratch));
 }
 
-// Below this many points the per-point work costs less than waking the pool's workers.
-inline constexpr std::size_t kSerialLimit = 256;
+// Approximate single-core costs of the estimators' stages, in nanoseconds per point (or per tree leaf),
+// from which pool::worth_pooling decides whether a stage is worth the workers.
+inline constexpr double kGatherNs = 1.0;    // copying a value to or from an indexed place
+inline constexpr double kTermNs = 4.0;      // a per-point term from table look-ups, summed
+inline constexpr double kLogNs = 20.0;      // a neighbour distance in sorted values and its logarithm
+inline constexpr double kSortNs = 30.0;     // sorting a sample with its permutation
+inline constexpr double kBuildNs = 40.0;    // placing a point in a tree
+inline constexpr double kSearchNs = 40.0;   // boundary searches in sorted values from nearby hints
+inline constexpr double kQueryNs = 150.0;   // a k-nearest or range query in a tree
 
-// Calls visit(j, state) once for every j < n, on the pool; each range of consecutive j shares one
-// default-constructed State (a scratch heap for the k-nearest queries, search hints), so no point allocates.
+// Calls visit(j, state) once for every j < n, on the pool when n visits of ns_per_visit are worth it;
+// each range of consecutive j shares one default-constructed State (a scratch heap for the k-nearest
+// queries, search hints), so no point allocates.
 template <class State, class Visit>
-void for_each_with_state(std::size_t n, const Visit& visit) {
-  const auto run = [&](std::size_t begin, std::size_t end) {
+void for_each_with_state(std::size_t n, double ns_per_visit, const Visit& visit) {
+  pool::parallel_for(n, ns_per_visit, [&](std::size_t begin, std::size_t end) {
     State state;
     for (std::size_t j = begin; j < end; ++j) visit(j, state);
-  };
-  if (n <= kSerialLimit) {
-    run(0, n);
-  } else {
-    pool::parallel_for(n, run);
-  }
+  });
 }
 
 // Calls visit(i, state) once for every i < n, as for_each_with_state does. Points are visited in the tree's
@@ -73,7 +76,7 @@ void for_each_with_state(std::size_t n, const Visit& visit) {
 template <class State, class Visit>
 void visit_in_leaf_order(std::span<const std::uint64_t> order, std::size_t n, const Visit& visit) {
   const bool use_order = order.size() == n;
-  for_each_with_state<State>(n, [&](std::size_t j, State& state) {
+  for_each_with_state<State>(n, kQueryNs, [&](std::size_t j, State& state) {
     visit(use_order ? static_cast<std::size_t>(order[j]) : j, state);
   });
 }

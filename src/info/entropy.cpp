@@ -57,16 +57,11 @@ double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std:
   // Slot i receives the logarithm for index i, so the sum below runs in index order as a loop over the
   // points would; the logarithms themselves may be taken on the pool.
   std::vector<double> logs(n);
-  const auto run = [&](std::size_t begin, std::size_t end) {
+  pool::parallel_for(n, detail::kLogNs, [&](std::size_t begin, std::size_t end) {
     for (std::size_t p = begin; p < end; ++p) {
       logs[order[p]] = std::log(detail::floor_distance(kth_neighbour_distance(sorted.data(), n, p, kk)));
     }
-  };
-  if (n <= detail::kSerialLimit) {
-    run(0, n);
-  } else {
-    pool::parallel_for(n, run);
-  }
+  });
   const double s = detail::sequential_sum(logs);
   const double nd = static_cast<double>(n);
   const double kd = static_cast<double>(k);

@@ -20,8 +20,8 @@ double ksg_mi(Sample x, Sample y, std::uint64_t k, bool normalize) {
   detail::RankedSample rx;
   detail::RankedSample ry;
   if (ranked) {
-    pool::parallel_tasks(
-        2, [&](std::size_t t) { (t == 0 ? rx : ry) = detail::rank_sample(t == 0 ? xv : yv); });
+    pool::parallel_tasks(2, static_cast<double>(n) * detail::kSortNs,
+                         [&](std::size_t t) { (t == 0 ? rx : ry) = detail::rank_sample(t == 0 ? xv : yv); });
   }
   const double s = ranked ? mutual_sum(xv, yv, &rx, &ry, k) : mutual_sum(xv, yv, nullptr, nullptr, k);
   const double nd = static_cast<double>(n);

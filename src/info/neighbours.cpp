@@ -118,15 +118,13 @@ std::vector<double> radii_by_item(const KdTree<K>& tree, std::size_t count) {
         eps[items[j]] = detail::floor_distance(distance);
       });
     };
-    if (n <= detail::kSerialLimit) {
-      leaves(0, tree.leaf_count());
-    } else {
-      pool::parallel_for(tree.leaf_count(), leaves);
-    }
+    pool::parallel_for(tree.leaf_count(), static_cast<double>(n / std::max<std::size_t>(tree.leaf_count(), 1)) *
+                                               detail::kQueryNs,
+                       leaves);
     return eps;
   }
   detail::for_each_with_state<std::vector<NearestNeighbour>>(
-      n, [&](std::size_t j, std::vector<NearestNeighbour>& scratch) {
+      n, detail::kQueryNs, [&](std::size_t j, std::vector<NearestNeighbour>& scratch) {
         eps[items[j]] = neighbour_radius(tree, tree.point_at(j), count, scratch);
       });
   return eps;
@@ -148,10 +146,10 @@ void along_sorted(const detail::RankedSample& r, std::span<const double> eps, co
                   const Found& found) {
   const std::size_t n = r.sorted.size();
   std::vector<double> radius(n);
-  pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
+  pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
     for (std::size_t p = begin; p < end; ++p) radius[p] = eps[r.order[p]];
   });
-  detail::for_each_with_state<HintState<kSearches>>(n, [&](std::size_t p, HintState<kSearches>& state) {
+  detail::for_each_with_state<HintState<kSearches>>(n, detail::kSearchNs, [&](std::size_t p, HintState<kSearches>& state) {
     if (!state.started) {
       state.hints.fill({p, p});
       state.started = true;
@@ -245,7 +243,7 @@ ValueBuckets::ValueBuckets(std::span<const double> sorted) {
   // written by exactly one position (or, past the greatest value, by the end), so ranges of positions can
   // be handled at the same time.
   const auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
-  pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
+  pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
     std::size_t next = begin == 0 ? 0 : bucket(sorted[begin - 1]) + 1;
     for (std::size_t p = begin; p < end; ++p) {
       const std::size_t b = bucket(sorted[p]);
@@ -339,7 +337,7 @@ double cmi_neighbour_sum(std::span<const double> eps, const KdTree<2>& xz_tree, 
 double marginal_sum(std::span<const double> eps, std::span<const double> x, std::span<const double> y,
                     std::span<const double> xs, std::span<const double> ys) {
   const std::size_t n = std::min({eps.size(), x.size(), y.size()});
-  return pool::parallel_sum(n, [&](std::size_t i) {
+  return pool::parallel_sum(n, detail::kSearchNs, [&](std::size_t i) {
     return psi_of_count(marginal_count(xs, x[i], eps[i])) + psi_of_count(marginal_count(ys, y[i], eps[i]));
   });
 }
@@ -362,7 +360,7 @@ double ranked_marginal_sum(std::span<const double> eps, const detail::RankedSamp
       out[r->order[p]] = detail::psi_of_count(psi, counted_between(b[0]));
     });
   }
-  return pool::parallel_sum(n, [&](std::size_t i) { return psi_x[i] + psi_y[i]; });
+  return pool::parallel_sum(n, detail::kTermNs, [&](std::size_t i) { return psi_x[i] + psi_y[i]; });
 }
 
 double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSample& rx,
@@ -412,7 +410,7 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
           n_z[p] =
               u32(counted_between(marginal_bounds_from(rz.sorted, as_hints(b[0], n), rz.sorted[p], radius)));
         });
-    pool::parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
       for (std::size_t p = begin; p < end; ++p) {
         const std::size_t i = rz.order[p];
         RankRectangle& in_xz = xz[rx.position[i]];
@@ -425,7 +423,7 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
 
   std::vector<std::uint32_t> count_xz;
   std::vector<std::uint32_t> count_yz;
-  pool::parallel_tasks(2, [&](std::size_t plane) {
+  pool::parallel_tasks(2, static_cast<double>(n) * detail::kSortNs, [&](std::size_t plane) {
     const detail::RankedSample& first = plane == 0 ? rx : ry;
     std::vector<std::uint32_t> z_at(n);
     for (std::size_t p = 0; p < n; ++p) z_at[p] = rz.position[first.order[p]];
@@ -433,7 +431,7 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
   });
 
   const double* psi = detail::psi_table();
-  return pool::parallel_sum(n, [&](std::size_t i) {
+  return pool::parallel_sum(n, detail::kTermNs, [&](std::size_t i) {
     const std::size_t n_xz = others(count_xz[rx.position[i]]);
     const std::size_t n_yz = others(count_yz[ry.position[i]]);
     return (detail::psi_of_count(psi, n_z[rz.position[i]]) - detail::psi_of_count(psi, n_xz)) -

@@ -238,7 +238,8 @@ double Chebyshev::distance(const std::array<double, K>& p, const std::array<doub
 
 // Runs task(0), ..., task(count - 1), possibly several at the same time, and returns once all have finished.
 // Lets the tree build independent subtrees in parallel without depending on a particular thread pool.
-using KdTreeTasks = std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
+using KdTreeTasks = std::function<void(std::size_t count, std::size_t points_per_task,
+                                       const std::function<void(std::size_t)>& task)>;
 
 template <std::size_t K>
 class KdTree {
@@ -502,16 +503,15 @@ void KdTree<K>::store(const std::vector<Entry>& entries, std::size_t b, std::siz
 template <std::size_t K>
 template <bool kHasNaN>
 void KdTree<K>::build_all(std::vector<Entry>& entries, const KdTreeTasks& tasks) {
-  constexpr std::size_t kParallelFrom = std::size_t{1} << 16;
   constexpr std::size_t kTopLevels = 4;
-  if (!tasks || size_ < kParallelFrom || depth_ < kTopLevels) {
+  if (!tasks || depth_ < kTopLevels) {
     build<kHasNaN>(entries, 0, 0, size_);
     store(entries, 0, size_);
     return;
   }
   std::vector<Subtree> level{{0, 0, size_}};
   for (std::size_t depth = 0; depth < kTopLevels; ++depth) {
-    tasks(level.size(),
+    tasks(level.size(), size_ / level.size(),
           [&](std::size_t t) { split_node<kHasNaN>(entries, level[t].node, level[t].b, level[t].e); });
     std::vector<Subtree> below;
     for (const Subtree& s : level) {
@@ -521,7 +521,7 @@ void KdTree<K>::build_all(std::vector<Entry>& entries, const KdTreeTasks& tasks)
     }
     level.swap(below);
   }
-  tasks(level.size(), [&](std::size_t t) {
+  tasks(level.size(), size_ / level.size(), [&](std::size_t t) {
     build<kHasNaN>(entries, level[t].node, level[t].b, level[t].e);
     store(entries, level[t].b, level[t].e);
   });

@@ -22,10 +22,9 @@
 namespace quorlix::pool {
 namespace {
 
-using Body = std::function<void(std::size_t, std::size_t)>;
+using detail::Body;
+using detail::rethrow_reported;
 
-// Ranges this short are not worth waking a worker for.
-constexpr std::size_t kInlineLimit = 64;
 // Enough chunks per worker to even out uneven per-index costs, but chunks long enough to amortise
 // the claim and short enough that a cancelled job stops quickly.
 constexpr std::size_t kChunksPerWorker = 16;
@@ -244,24 +243,6 @@ void start_workers(Pool& p) {
   g_initialized.store(true);
 }
 
-[[noreturn]] void rethrow_reported(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(std::move(error));
-  } catch (const InternalFailure&) {
-    throw;
-  } catch (const ValidationError&) {
-    throw;
-  } catch (const Interrupted&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw InternalFailure(e.what());
-  } catch (...) {
-    throw InternalFailure("a parallel task failed with an exception of unknown type");
-  }
-}
-
 void run_inline(std::size_t n, const Body& body) {
   try {
     body(0, n);
@@ -363,18 +344,29 @@ void list_pieces(std::size_t begin, std::size_t end, std::vector<Piece>& pieces)
   list_pieces(begin + m / 2, end, pieces);
 }
 
-// Adds up [begin, end) under the fixed split, taking the leaf pieces' sums from leaf(begin, end)
-// in index order. The grouping (left + right at every level) fixes the result's bits.
-template <class Leaf>
-double split_sum(std::size_t begin, std::size_t end, Leaf& leaf) {
-  const std::size_t m = end - begin;
-  if (m <= kSumPieceLength) return leaf(begin, end);
-  const double left = split_sum(begin, begin + m / 2, leaf);
-  const double right = split_sum(begin + m / 2, end, leaf);
-  return left + right;
+}  // namespace
+
+namespace detail {
+
+void rethrow_reported(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(std::move(error));
+  } catch (const InternalFailure&) {
+    throw;
+  } catch (const ValidationError&) {
+    throw;
+  } catch (const Interrupted&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw InternalFailure(e.what());
+  } catch (...) {
+    throw InternalFailure("a parallel task failed with an exception of unknown type");
+  }
 }
 
-}  // namespace
+}  // namespace detail
 
 void start_global_pool() {
   Pool& p = the_pool();
@@ -402,15 +394,6 @@ void poll_interrupt() {
   if (stop) throw Interrupted();
 }
 
-void parallel_for(std::size_t n, const Body& body) {
-  if (n == 0) return;
-  if (n <= kInlineLimit) {
-    run_inline(n, body);
-    return;
-  }
-  run_job(n, chunk_length_for(n), body);
-}
-
 double fixed_split_sum(const double* terms, std::size_t n) {
   auto leaf = [terms](std::size_t begin, std::size_t end) {
     double s = -0.0;
@@ -420,7 +403,11 @@ double fixed_split_sum(const double* terms, std::size_t n) {
   return split_sum(0, n, leaf);
 }
 
-double parallel_sum_pieces(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum) {
+namespace detail {
+
+void run_pooled(std::size_t n, const Body& body) { run_job(n, chunk_length_for(n), body); }
+
+double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum) {
   std::vector<Piece> pieces;
   list_pieces(0, n, pieces);
   std::vector<double> sums(pieces.size());
@@ -432,18 +419,16 @@ double parallel_sum_pieces(std::size_t n, const std::function<double(std::size_t
   return split_sum(0, n, leaf);
 }
 
-void parallel_tasks(std::size_t count, const std::function<void(std::size_t)>& task) {
-  if (count == 1) {
-    task(0);
-    return;
-  }
-  // parallel_for hands out ranges of at most 4096 indices, so tasks placed that far apart in a larger
-  // index space land in different ranges, which idle workers take up at once. Each index lies in exactly
-  // one range, so each task runs exactly once.
+void run_tasks_pooled(std::size_t count, const std::function<void(std::size_t)>& task) {
+  // Pooled ranges hold at most 4096 indices, so tasks placed that far apart in a larger index space land
+  // in different ranges, which idle workers take up at once. Each index lies in exactly one range, so
+  // each task runs exactly once.
   constexpr std::size_t kSpacing = 4096;
-  parallel_for(count * kSpacing, [&](std::size_t begin, std::size_t end) {
+  run_pooled(count * kSpacing, [&](std::size_t begin, std::size_t end) {
     for (std::size_t t = (begin + kSpacing - 1) / kSpacing; t * kSpacing < end; ++t) task(t);
   });
 }
+
+}  // namespace detail
 
 }  // namespace quorlix::pool

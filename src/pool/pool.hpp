@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <exception>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace quorlix::pool {
@@ -30,19 +32,79 @@ void set_interrupt_check(InterruptCheck check);
 // this thread runs the check already (waiting on a job, or in a poll further up the stack).
 void poll_interrupt();
 
-// Runs body(begin, end) over disjoint ranges covering [0, n) on the workers and blocks until all
-// have run. A range holds at most 4096 indices, and only as many as run in a few milliseconds when
-// single indices are costly, so that a cancelled job stops promptly. The first exception thrown by
-// a range stops the hand-out of further ranges and is rethrown on the calling thread once the
-// running ones have finished (InternalFailure, ValidationError, Interrupted and std::bad_alloc as
-// they are; any other exception as InternalFailure with the same text). Small n, calls made from
-// inside a worker, and calls made while another thread's job runs, run inline on the calling thread.
-// Uses the pool before start_global_pool starts it implicitly.
-void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
+// Waking the workers and waiting for them costs some tens of microseconds, more than many small stages
+// take on one core. Every operation below therefore first estimates its stage's work (indices times an
+// approximate single-core cost per index, in nanoseconds) and runs the whole stage inline on the calling
+// thread, without a lock, a wake-up or an allocation, unless that work is several hand-offs' worth.
+inline constexpr double kPoolWorthNs = 250'000.0;
 
-// Runs task(0), ..., task(count - 1), each exactly once, as independent jobs on the workers (one
-// task runs inline), and blocks until all have run; failures are reported as parallel_for reports them.
-void parallel_tasks(std::size_t count, const std::function<void(std::size_t)>& task);
+// Whether n indices of ns_per_index nanoseconds each are worth handing to the workers.
+constexpr bool worth_pooling(std::size_t n, double ns_per_index) {
+  return static_cast<double>(n) * ns_per_index >= kPoolWorthNs;
+}
+
+// The per-index cost assumed where a caller gives none: costly enough that anything beyond a few dozen
+// indices (65 and more) goes to the workers.
+inline constexpr double kCostlyIndexNs = 3'880.0;
+
+namespace detail {
+using Body = std::function<void(std::size_t, std::size_t)>;
+// Reports an exception thrown by a body as a pooled run would (see parallel_for).
+[[noreturn]] void rethrow_reported(std::exception_ptr error);
+void run_pooled(std::size_t n, const Body& body);
+void run_tasks_pooled(std::size_t count, const std::function<void(std::size_t)>& task);
+double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum);
+}  // namespace detail
+
+// Runs body(begin, end) over disjoint ranges covering [0, n) and blocks until all have run: inline as
+// one range when the work is small (see worth_pooling), otherwise on the workers. A pooled range holds
+// at most 4096 indices, and only as many as run in a few milliseconds when single indices are costly,
+// so that a cancelled job stops promptly. The first exception thrown by a range stops the hand-out of
+// further ranges and is rethrown on the calling thread once the running ones have finished
+// (InternalFailure, ValidationError, Interrupted and std::bad_alloc as they are; any other exception as
+// InternalFailure with the same text). Calls made from inside a worker, and calls made while another
+// thread's job runs, also run inline on the calling thread. Uses the pool before start_global_pool
+// starts it implicitly.
+template <class F>
+void parallel_for(std::size_t n, double ns_per_index, F&& body) {
+  if (n == 0) return;
+  if (!worth_pooling(n, ns_per_index)) {
+    try {
+      body(std::size_t{0}, n);
+    } catch (...) {
+      detail::rethrow_reported(std::current_exception());
+    }
+    return;
+  }
+  detail::run_pooled(n, detail::Body(std::ref(body)));
+}
+
+template <class F>
+void parallel_for(std::size_t n, F&& body) {
+  parallel_for(n, kCostlyIndexNs, std::forward<F>(body));
+}
+
+// Runs task(0), ..., task(count - 1), each exactly once, and blocks until all have run: in order on the
+// calling thread when the tasks' work (count times ns_per_task) is small, otherwise as independent jobs on
+// the workers (one task runs inline). Failures are reported as parallel_for reports them.
+template <class F>
+void parallel_tasks(std::size_t count, double ns_per_task, F&& task) {
+  if (count == 0) return;
+  if (count == 1 || !worth_pooling(count, ns_per_task)) {
+    try {
+      for (std::size_t t = 0; t < count; ++t) task(t);
+    } catch (...) {
+      detail::rethrow_reported(std::current_exception());
+    }
+    return;
+  }
+  detail::run_tasks_pooled(count, std::function<void(std::size_t)>(std::ref(task)));
+}
+
+template <class F>
+void parallel_tasks(std::size_t count, F&& task) {
+  parallel_tasks(count, kPoolWorthNs, std::forward<F>(task));
+}
 
 // Writes out[i] = f(i) for every i < out.size().
 template <class T, class F>
@@ -70,18 +132,50 @@ inline constexpr std::size_t kSumPieceLength = 2048;
 // Sequential; parallel_sum produces the same bits. An empty range sums to -0.0.
 double fixed_split_sum(const double* terms, std::size_t n);
 
-// The same fixed split, with piece_sum(begin, end) evaluating each leaf piece on the workers and the
-// halves combined on the calling thread. The result does not depend on scheduling.
-double parallel_sum_pieces(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum);
+// The fixed split of [begin, end), each leaf piece's sum taken from leaf(begin, end) in index order and
+// two halves added as left + right: the grouping that fixes the result's bits.
+template <class Leaf>
+double split_sum(std::size_t begin, std::size_t end, Leaf& leaf) {
+  const std::size_t m = end - begin;
+  if (m <= kSumPieceLength) return leaf(begin, end);
+  const double left = split_sum(begin, begin + m / 2, leaf);
+  const double right = split_sum(begin + m / 2, end, leaf);
+  return left + right;
+}
+
+// The same fixed split, with piece_sum(begin, end) evaluating each leaf piece, on the workers when the
+// n terms of ns_per_term nanoseconds each are worth it, and the halves combined on the calling thread.
+// The result does not depend on where the pieces ran.
+template <class F>
+double parallel_sum_pieces(std::size_t n, double ns_per_term, F&& piece_sum) {
+  if (!worth_pooling(n, ns_per_term)) {
+    try {
+      return split_sum(0, n, piece_sum);
+    } catch (...) {
+      detail::rethrow_reported(std::current_exception());
+    }
+  }
+  return detail::sum_pieces_pooled(n, std::function<double(std::size_t, std::size_t)>(std::ref(piece_sum)));
+}
+
+template <class F>
+double parallel_sum_pieces(std::size_t n, F&& piece_sum) {
+  return parallel_sum_pieces(n, kCostlyIndexNs, std::forward<F>(piece_sum));
+}
 
 // The sum of term(i) for i < n with exactly the additions of fixed_split_sum over the terms.
 template <class F>
-double parallel_sum(std::size_t n, F&& term) {
-  return parallel_sum_pieces(n, [&](std::size_t begin, std::size_t end) {
+double parallel_sum(std::size_t n, double ns_per_term, F&& term) {
+  return parallel_sum_pieces(n, ns_per_term, [&](std::size_t begin, std::size_t end) {
     double s = -0.0;
     for (std::size_t i = begin; i < end; ++i) s += term(i);
     return s;
   });
+}
+
+template <class F>
+double parallel_sum(std::size_t n, F&& term) {
+  return parallel_sum(n, kCostlyIndexNs, std::forward<F>(term));
 }
 
 }  // namespace quorlix::pool

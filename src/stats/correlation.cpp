@@ -12,6 +12,7 @@
 #include "numeric/radix_sort.hpp"
 #include "numeric/work_memory.hpp"
 #include "pool/pool.hpp"
+#include "stats/cell_counts.hpp"
 
 namespace quorlix::stats {
 namespace {
@@ -112,6 +113,27 @@ numeric::WorkVector<double> ranks(Sample v) {
   return rank_with<std::size_t>(v);
 }
 
+// Counts the pairs of views that are not both adjacent bytes into cells[2 * x + y]. The four cells count
+// in 16-bit lanes of one register, which each pair adds to through a small table: incrementing cells of a
+// table in memory would chain every element to the previous one through the store. The lanes are emptied
+// into full-width counts before they can overflow. The index is signed for the reason given in
+// centred_moments.
+void count_cells_strided(BoolSample x, BoolSample y, std::uint64_t (&cells)[4]) {
+  constexpr std::uint64_t kLaneOne[4] = {1, std::uint64_t{1} << 16, std::uint64_t{1} << 32,
+                                         std::uint64_t{1} << 48};
+  constexpr std::ptrdiff_t kLaneCapacity = 0xFFFF;
+  const auto length = static_cast<std::ptrdiff_t>(x.size());
+  for (std::ptrdiff_t start = 0; start < length; start += kLaneCapacity) {
+    const std::ptrdiff_t stop = std::min(length, start + kLaneCapacity);
+    std::uint64_t lanes = 0;
+    for (std::ptrdiff_t i = start; i < stop; ++i) {
+      const int cell = 2 * (x[static_cast<std::size_t>(i)] != 0) + (y[static_cast<std::size_t>(i)] != 0);
+      lanes += kLaneOne[cell];
+    }
+    for (int c = 0; c < 4; ++c) cells[c] += (lanes >> (16 * c)) & 0xFFFF;
+  }
+}
+
 }  // namespace
 
 TestResult pearson_corr(Sample x, Sample y) {
@@ -126,36 +148,26 @@ TestResult spearman_corr(Sample x, Sample y) {
   // The two rankings are independent and take nearly all the time, so long samples rank x and y as two
   // tasks on the worker pool. The ranks are the same either way, and so is the failure: a NaN in either
   // sample ends the call with the same message.
-  constexpr std::size_t kParallelFrom = std::size_t{1} << 16;
-  if (x.size() >= kParallelFrom) {
-    pool::parallel_tasks(2, [&](std::size_t t) { (t == 0 ? rx : ry) = ranks(t == 0 ? x : y); });
-  } else {
-    rx = ranks(x);
-    ry = ranks(y);
-  }
+  constexpr double kRankNs = 30.0;  // per value, on one core
+  pool::parallel_tasks(2, static_cast<double>(x.size()) * kRankNs,
+                       [&](std::size_t t) { (t == 0 ? rx : ry) = ranks(t == 0 ? x : y); });
   return correlation_test(Sample::contiguous(rx.data(), rx.size()), Sample::contiguous(ry.data(), ry.size()));
 }
 
 TestResult phi_coef(BoolSample x, BoolSample y) {
   validate_pair(x.size(), y.size());
   const std::size_t n = x.size();
-  // The four cells count in 16-bit lanes of one register, which each pair adds to through a small table:
-  // incrementing cells of a table in memory would chain every element to the previous one through the
-  // store. The lanes are emptied into full-width counts before they can overflow. The index is signed for
-  // the reason given in centred_moments.
-  constexpr std::uint64_t kLaneOne[4] = {1, std::uint64_t{1} << 16, std::uint64_t{1} << 32,
-                                         std::uint64_t{1} << 48};
-  constexpr std::ptrdiff_t kLaneCapacity = 0xFFFF;
   std::uint64_t cells[4] = {};
-  const auto length = static_cast<std::ptrdiff_t>(n);
-  for (std::ptrdiff_t start = 0; start < length; start += kLaneCapacity) {
-    const std::ptrdiff_t stop = std::min(length, start + kLaneCapacity);
-    std::uint64_t lanes = 0;
-    for (std::ptrdiff_t i = start; i < stop; ++i) {
-      const int cell = 2 * (x[static_cast<std::size_t>(i)] != 0) + (y[static_cast<std::size_t>(i)] != 0);
-      lanes += kLaneOne[cell];
-    }
-    for (int c = 0; c < 4; ++c) cells[c] += (lanes >> (16 * c)) & 0xFFFF;
+  const unsigned char* const x_bytes = x.contiguous_bytes();
+  const unsigned char* const y_bytes = y.contiguous_bytes();
+  if (x_bytes != nullptr && y_bytes != nullptr) {
+    const CellCounts c = count_true(x_bytes, y_bytes, n);
+    cells[3] = c.both;
+    cells[2] = c.x - c.both;
+    cells[1] = c.y - c.both;
+    cells[0] = ((n - c.x) - c.y) + c.both;
+  } else {
+    count_cells_strided(x, y, cells);
   }
   const double n11 = static_cast<double>(cells[3]);
   const double n10 = static_cast<double>(cells[2]);

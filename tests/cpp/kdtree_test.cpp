@@ -269,7 +269,7 @@ TYPED_TEST(KdTreeTest, CapacityAboveTwoToThe36Fails) {
 
 // Runs the tasks on threads of its own, all at once, as the estimators' pool would.
 KdTreeTasks threaded_tasks() {
-  return [](std::size_t count, const std::function<void(std::size_t)>& task) {
+  return [](std::size_t count, std::size_t, const std::function<void(std::size_t)>& task) {
     std::vector<std::thread> threads;
     for (std::size_t t = 0; t < count; ++t) threads.emplace_back(task, t);
     for (auto& thread : threads) thread.join();

@@ -588,7 +588,12 @@ class ParallelSumBits : public ::testing::TestWithParam<std::size_t> {
 TEST_P(ParallelSumBits, MatchesTheSequentialFixedSplit) {
   const std::size_t n = GetParam();
   const std::vector<double>& t = terms();
-  EXPECT_EQ(bits(parallel_sum(n, [&](std::size_t i) { return t[i]; })), bits(fixed_split_sum(t.data(), n)));
+  const auto term = [&](std::size_t i) { return t[i]; };
+  const std::uint64_t want = bits(fixed_split_sum(t.data(), n));
+  EXPECT_EQ(bits(parallel_sum(n, term)), want);
+  // Whether the work is judged worth the workers or not, the split and so the bits stay the same.
+  EXPECT_EQ(bits(parallel_sum(n, 0.0, term)), want);
+  EXPECT_EQ(bits(parallel_sum(n, 1e12, term)), want);
 }
 
 TEST_P(ParallelSumBits, PiecesCoverTheRangeOnceWithinTheLengthBounds) {
