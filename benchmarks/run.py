@@ -64,10 +64,15 @@ class Mode:
     memory_of_peers: bool
 
 
-QUICK = Mode("quick", (100, 10**4, 10**6), (10**3, 10**4, 10**5), (10**4, 10**5), 10**6,
+QUICK = Mode("quick", (100, 1000, 10**4, 10**6), (100, 1000, 10**4, 10**5), (10**4, 10**5), 10**6,
              3, 2.5, 4.0, 0.02, False)
-FULL = Mode("full", (100, 10**4, 10**6, 10**7), (10**3, 10**4, 10**5, 10**6), (10**4, 10**5, 10**6), 10**6,
-            9, 1e9, 40.0, 0.05, True)
+FULL = Mode("full", (100, 300, 1000, 3000, 10**4, 10**6, 10**7), (100, 300, 1000, 3000, 10**4, 10**5, 10**6),
+            (10**4, 10**5, 10**6), 10**6, 9, 1e9, 40.0, 0.05, True)
+# Sizes shown in the small-sample table, with time per point against that at n = 10⁵.
+SMALL_SIZES = (100, 300, 1000, 3000)
+# The screening workload: many features against one target, each a small sample.
+SCREEN_FEATURES = 200
+SCREEN_N = 500
 
 
 # ------------------------------------------------------------------------------------------------------------
@@ -132,6 +137,41 @@ def phi_by_chi_squared(xb: np.ndarray, yb: np.ndarray) -> float:
     return scipy.stats.chi2_contingency(table, correction=False)[1]
 
 
+def four_cells(xb: np.ndarray, yb: np.ndarray) -> float:
+    """The contingency table's four counts with NumPy alone, the least a phi coefficient must do."""
+    return float(np.count_nonzero(xb & yb) + np.count_nonzero(xb & ~yb) + np.count_nonzero(~xb & yb)
+                 + np.count_nonzero(~xb & ~yb))
+
+
+def screening_calls() -> tuple[dict, dict]:
+    """A feature screen: SCREEN_FEATURES columns of SCREEN_N rows, each against one target. Returns
+    label -> call and label -> reason unavailable."""
+    rng = np.random.default_rng(SEED + 7)
+    target = rng.normal(size=SCREEN_N)
+    features = rng.normal(size=(SCREEN_N, SCREEN_FEATURES))
+    features[:, :20] += 0.5 * target[:, None]
+    columns = [np.ascontiguousarray(features[:, j]) for j in range(SCREEN_FEATURES)]
+    from quorlix import info
+
+    calls = {"quorlix": lambda: [info.ksg_mi(c, target, K, False) for c in columns]}
+    missing = {}
+    try:
+        from sklearn.feature_selection import mutual_info_regression
+
+        calls["scikit-learn mutual_info_regression"] = lambda: mutual_info_regression(
+            features, target, n_neighbors=K, random_state=0)
+    except ImportError as e:
+        missing["scikit-learn"] = f"not installed ({e})"
+    try:
+        import ennemi
+
+        calls["ennemi.estimate_mi, one call per feature"] = lambda: [
+            scalar(ennemi.estimate_mi(target, c, k=K)) for c in columns]
+    except ImportError as e:
+        missing["ennemi"] = f"not installed ({e})"
+    return calls, missing
+
+
 def peer_calls() -> dict:
     """Peers per function: label -> factory, or label -> the reason it is unavailable."""
     peers: dict = {name: {} for name in STATS_FUNCTIONS + ESTIMATORS}
@@ -142,6 +182,7 @@ def peer_calls() -> dict:
         peers["spearman_corr"]["scipy.stats.spearmanr"] = (
             lambda d: lambda: scipy.stats.spearmanr(d["x"], d["y"])[0])
         peers["phi_coef"]["scipy chi2_contingency"] = lambda d: lambda: phi_by_chi_squared(d["xb"], d["yb"])
+        peers["phi_coef"]["NumPy four-cell count"] = lambda d: lambda: four_cells(d["xb"], d["yb"])
     except ImportError as e:
         for name in STATS_FUNCTIONS:
             peers[name]["scipy"] = f"not installed ({e})"
@@ -332,7 +373,7 @@ def run(mode: Mode, only: set, with_memory: bool, with_variants: bool) -> dict:
     peers = peer_calls()
     floor, floor_note = load_floor()
     report = {"mode": mode.name, "timings": {}, "variants": {}, "memory": {}, "notes": [floor_note],
-              "unavailable": {}}
+              "unavailable": {}, "screening": {}}
 
     for function in STATS_FUNCTIONS + ESTIMATORS:
         if only and function not in only:
@@ -360,6 +401,18 @@ def run(mode: Mode, only: set, with_memory: bool, with_variants: bool) -> dict:
                              for label, t in timings.items())
             log(f"{function:14s} n={n:<9d} {line}")
             del data, calls
+
+    if not only or "screening" in only:
+        calls, missing = screening_calls()
+        gc.collect()
+        gc.disable()
+        try:
+            report["screening"] = measure(calls, mode, {})
+        finally:
+            gc.enable()
+        report["unavailable"]["screening"] = missing
+        log("screening      " + ", ".join(f"{label} {format_time(t.median)}"
+                                          for label, t in report["screening"].items()))
 
     if with_variants:
         for function in ESTIMATORS:
@@ -403,6 +456,11 @@ def median_of(report: dict, function: str, n: int, label: str) -> float:
     return timing.median if timing is not None else math.nan
 
 
+def per_point_ratio(report: dict, function: str, n: int) -> float:
+    """quorlix's time per point at n over its time per point at n = 10⁵."""
+    return (median_of(report, function, n, "quorlix") / n) / (median_of(report, function, 10**5, "quorlix") / 10**5)
+
+
 def targets(report: dict, mode: Mode) -> list:
     """(target, measured, met) rows; met is None where the run did not measure the quantity."""
     rows = []
@@ -437,6 +495,25 @@ def targets(report: dict, mode: Mode) -> list:
         parts = ", ".join(f"{kind} {by_n[n][kind].median / base:.2f}×" for kind in ("sorted", "tied"))
         rows.append((f"`{function}`: sorted and tied input within 2× of continuous (n = {n:,})", parts,
                      worst <= 2.0))
+    speedup("ksg_mi", 100, "scikit-learn _compute_mi_cc", 30, "`ksg_mi` at n = 100 ≥ 30× faster than scikit-learn")
+    speedup("ksg_mi", 1000, "scikit-learn _compute_mi_cc", 15,
+            "`ksg_mi` at n = 1,000 ≥ 15× faster than scikit-learn")
+    speedup("ksg_cmi", 100, "ennemi.estimate_mi(cond=z)", 10, "`ksg_cmi` at n = 100 ≥ 10× faster than ennemi")
+    speedup("ksg_cmi", 1000, "ennemi.estimate_mi(cond=z)", 15, "`ksg_cmi` at n = 1,000 ≥ 15× faster than ennemi")
+    speedup("kl_h", 1000, "ennemi.estimate_entropy", 20, "`kl_h` at n = 1,000 ≥ 20× faster than ennemi")
+    screen = report.get("screening", {})
+    peer = screen.get("scikit-learn mutual_info_regression")
+    ratio = peer.median / screen["quorlix"].median if peer is not None and peer.times else math.nan
+    rows.append((f"screening {SCREEN_FEATURES} features × n = {SCREEN_N} ≥ 15× faster than "
+                 "`mutual_info_regression`", format_ratio(ratio), None if ratio != ratio else ratio >= 15))
+    for function in ESTIMATORS:
+        for n in (100, 1000):
+            worst = per_point_ratio(report, function, n)
+            rows.append((f"`{function}`: time per point at n = {n:,} ≤ 1.5× that at n = 10⁵",
+                         f"{worst:.2f}×" if worst == worst else "–", None if worst != worst else worst <= 1.5))
+    for n in (10**6, 10**7):
+        speedup("phi_coef", n, "NumPy four-cell count", 2,
+                f"`phi_coef` at n = {n:,} ≥ 2× faster than NumPy's four-cell count")
     memory = report["memory"].get("ksg_ii", {}).get("quorlix")
     if memory and "above_bytes" in memory:
         per_point = memory["above_bytes"] / mode.memory_size
@@ -528,6 +605,37 @@ def write_markdown(report: dict, mode: Mode, path: Path, plot_name: str | None, 
                        "the two plain passes; below 1× it is slower.")
         out.append("")
 
+    small = [f for f in ESTIMATORS if 10**5 in report["timings"].get(f, {})]
+    if small:
+        out += ["## Small samples", "",
+                "quorlix's time per point (the call's time over n), and that over its time per point at n = 10⁵: "
+                "a small sample should cost no more per point than a large one.", "",
+                "| function | " + " | ".join(f"n = {n:,}" for n in SMALL_SIZES) + " | n = 100,000 |",
+                "|---|" + "---:|" * (len(SMALL_SIZES) + 1)]
+        for function in small:
+            cells = []
+            for n in SMALL_SIZES + (10**5,):
+                t = median_of(report, function, n, "quorlix")
+                cells.append("–" if t != t else f"{format_time(t / n)} ({per_point_ratio(report, function, n):.2f}×)")
+            out.append(f"| {function} | " + " | ".join(cells) + " |")
+        out.append("")
+
+    if report.get("screening"):
+        screen = report["screening"]
+        ours = screen["quorlix"].median
+        out += ["## Feature screening", "",
+                f"Mutual information of each of {SCREEN_FEATURES} features with one target, n = {SCREEN_N} rows, "
+                f"k = {K}: a loop of `ksg_mi` calls against scikit-learn's `mutual_info_regression` (which also "
+                "adds its noise and scales the columns) and a loop of ennemi calls.", "",
+                "| implementation | time | per feature | ratio |", "|---|---:|---:|---:|"]
+        for label, t in screen.items():
+            if t.times:
+                out.append(f"| {label} | {format_time(t.median)} | {format_time(t.median / SCREEN_FEATURES)} | "
+                           f"{format_ratio(t.median / ours)} |")
+        for label, reason in report["unavailable"].get("screening", {}).items():
+            out.append(f"\n{label}: {reason}")
+        out.append("")
+
     if report["variants"]:
         out += ["## Input shape", "",
                 "quorlix alone on continuous normal data, the same points sorted by x, and integer values with "
@@ -614,6 +722,7 @@ def to_json(report: dict) -> dict:
         "variants": {f: {str(n): {kind: timing(t) for kind, t in by.items()} for n, by in by_n.items()}
                      for f, by_n in report["variants"].items()},
         "memory": report["memory"],
+        "screening": {label: timing(t) for label, t in report.get("screening", {}).items()},
     }
 
 
@@ -622,7 +731,7 @@ def main() -> int:
     which = parser.add_mutually_exclusive_group()
     which.add_argument("--quick", action="store_true", help="small sizes, 3 repetitions (the default)")
     which.add_argument("--full", action="store_true", help="every size of the report, slow peers included")
-    parser.add_argument("--only", default="", help="comma-separated function names to run")
+    parser.add_argument("--only", default="", help="comma-separated function names (or screening) to run")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory measurements")
     parser.add_argument("--no-variants", action="store_true", help="skip sorted and tied inputs")
     parser.add_argument("--results", type=Path, default=HERE / "results", help="output directory")
@@ -636,7 +745,7 @@ def main() -> int:
 
     mode = FULL if args.full else QUICK
     only = {name.strip() for name in args.only.split(",") if name.strip()}
-    unknown = only - set(STATS_FUNCTIONS + ESTIMATORS)
+    unknown = only - set(STATS_FUNCTIONS + ESTIMATORS + ("screening",))
     if unknown:
         parser.error(f"unknown function(s): {', '.join(sorted(unknown))}")
     started = time.perf_counter()

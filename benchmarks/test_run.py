@@ -86,11 +86,12 @@ def test_targets_are_judged_from_the_medians():
         return run.Timing(times=list(times))
 
     report = {"timings": {
-        "ksg_mi": {10**5: {"quorlix": timing(0.03)}, 10**6: {"quorlix": timing(0.4), "scikit-learn _compute_mi_cc": timing(12.0)}},
+        "ksg_mi": {100: {"quorlix": timing(44e-6)}, 10**5: {"quorlix": timing(0.03)}, 10**6: {"quorlix": timing(0.4), "scikit-learn _compute_mi_cc": timing(12.0)}},
         "pearson_corr": {100: {"quorlix": timing(1e-6), "scipy.stats.pearsonr": timing(5e-5)},
                          10**7: {"quorlix": timing(0.035), "C++ floor loop": timing(0.032)}},
     }, "variants": {"kl_h": {10**6: {"continuous": timing(0.02), "sorted": timing(0.05), "tied": timing(0.01)}}},
-        "memory": {"ksg_ii": {"quorlix": {"above_bytes": 250 * 10**6}}}}
+        "memory": {"ksg_ii": {"quorlix": {"above_bytes": 250 * 10**6}}},
+        "screening": {"quorlix": timing(0.02), "scikit-learn mutual_info_regression": timing(0.35)}}
     verdicts = {text: (measured, met) for text, measured, met in run.targets(report, run.FULL)}
 
     def verdict(start):
@@ -103,6 +104,8 @@ def test_targets_are_judged_from_the_medians():
     assert verdict("`kl_h`: sorted") == ("sorted 2.50×, tied 0.50×", False)
     assert verdict("`ksg_ii` peak") == ("250 B/point", True)
     assert verdict("`ksg_cmi` at n = 10⁵") == ("–", None)
+    assert verdict("`ksg_mi`: time per point at n = 100 ") == ("1.47×", True)
+    assert verdict("screening") == ("17.5×", True)
 
 
 def test_time_and_ratio_formats():
