@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "core/errors.hpp"
 #include "numeric/distributions.hpp"
@@ -57,11 +58,51 @@ Moments centred_moments(Sample x, Sample y) {
   return {sxx, syy, sxy};
 }
 
+bool all_finite(Sample v) {
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
+
+bool all_equal(Sample v) {
+  for (std::size_t i = 1; i < v.size(); ++i) {
+    if (v[i] != v[0]) return false;
+  }
+  return true;
+}
+
+// The values times the power of two that brings the largest magnitude into [0.5, 1). The product is
+// exact unless a value is so much smaller than the largest that it falls below the normal range.
+std::vector<double> scaled_to_unit(Sample v) {
+  double largest = 0.0;
+  for (std::size_t i = 0; i < v.size(); ++i) largest = std::max(largest, std::fabs(v[i]));
+  int exponent = 0;
+  std::frexp(largest, &exponent);
+  std::vector<double> out(v.size());
+  for (std::size_t i = 0; i < v.size(); ++i) out[i] = std::ldexp(v[i], -exponent);
+  return out;
+}
+
+// The centred sums of finite data overflow when values approach the square root of the largest double,
+// and squares underflow to zero when they approach that of the smallest. The correlation does not depend
+// on the samples' scales, so such data is measured again after scaling each sample by a power of two.
+// Anything the direct computation handles keeps its result; NaN and infinite values keep their failures.
+Moments moments_of_finite_data(Sample x, Sample y) {
+  const Moments direct = centred_moments(x, y);
+  const bool overflowed = !std::isfinite(direct.sxx) || !std::isfinite(direct.syy) || !std::isfinite(direct.sxy);
+  const bool underflowed = (direct.sxx == 0.0 && !all_equal(x)) || (direct.syy == 0.0 && !all_equal(y));
+  if (!(overflowed || underflowed) || !all_finite(x) || !all_finite(y)) return direct;
+  const std::vector<double> xs = scaled_to_unit(x);
+  const std::vector<double> ys = scaled_to_unit(y);
+  return centred_moments(Sample::of(xs), Sample::of(ys));
+}
+
 // The product-moment correlation of two equally long samples (n >= 3) and its two-sided t-test p-value.
 TestResult correlation_test(Sample x, Sample y) {
   const std::size_t n = x.size();
   const double count = static_cast<double>(n);
-  const auto [sxx, syy, sxy] = centred_moments(x, y);
+  const auto [sxx, syy, sxy] = moments_of_finite_data(x, y);
   // Exact comparison: a constant sample whose mean does not divide back exactly leaves tiny residues and
   // is treated as varying. A NaN sum is not zero and goes on to fail in the t distribution.
   if (sxx == 0.0 || syy == 0.0) throw ValidationError("arrays must have nonzero variance");

@@ -183,6 +183,20 @@ def test_agreement_with_scipy(seed):
     assert p == pytest.approx(p_ref, rel=1e-8)
 
 
+@pytest.mark.parametrize(
+    "scale_x, scale_y",
+    [(1e154, 1.0), (1e154, 1e154), (1e-170, 1.0), (1e-170, 1e-170), (1e300, 1e-300), (-1e200, 1.0)],
+)
+def test_pearson_of_finite_data_whose_sums_overflow_or_underflow(scale_x, scale_y):
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=100)
+    y = 0.3 * x + rng.normal(size=100)
+    want = scipy.stats.pearsonr(x, y)
+    r, p = stats.pearson_corr(x * scale_x, y * scale_y)
+    assert r == pytest.approx(math.copysign(want[0], scale_x), abs=1e-12)
+    assert p == pytest.approx(want[1], rel=1e-8)
+
+
 def test_results_are_identical_from_run_to_run():
     rng = np.random.default_rng(9)
     x, y = rng.normal(size=100_000), rng.normal(size=100_000)
