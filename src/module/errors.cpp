@@ -31,17 +31,52 @@ std::string utf8_of(PyObject* obj) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
+// copyreg's reducer for PanicException: quorlix._panic(*args) rebuilds the exception, so that it pickles by
+// a name any interpreter can import (the type's own module, pyo3_runtime, is not importable).
+PyObject* reduce_panic(PyObject*, PyObject* exception) {
+  Ref module(PyImport_ImportModule("quorlix"));
+  if (!module) return nullptr;
+  Ref rebuild(PyObject_GetAttrString(module.get(), "_panic"));
+  if (!rebuild) return nullptr;
+  Ref args(PyObject_GetAttrString(exception, "args"));
+  if (!args) return nullptr;
+  return PyTuple_Pack(2, rebuild.get(), args.get());
+}
+
+PyMethodDef reduce_panic_def = {"_reduce_panic", reduce_panic, METH_O, nullptr};
+
+// Registers reduce_panic for the type in copyreg's table, which pickle, multiprocessing and cloudpickle
+// consult; the type itself gains no attribute.
+bool register_reducer(PyObject* type) {
+  Ref copyreg(PyImport_ImportModule("copyreg"));
+  if (!copyreg) return false;
+  Ref reducer(PyCFunction_New(&reduce_panic_def, nullptr));
+  if (!reducer) return false;
+  Ref done(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()));
+  return static_cast<bool>(done);
+}
+
 // Only the main interpreter's type is kept: a failed import in a sub-interpreter also raises
 // PanicException, and a type created there belongs to that interpreter and must not outlive it.
 Ref panic_exception_type() {
   const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
   if (main_interpreter && panic_type != nullptr) return Ref::borrowed(panic_type);
   Ref type(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
-  if (type && main_interpreter) panic_type = Ref::borrowed(type.get()).release();
+  if (type && main_interpreter) {
+    // Without the reducer the exception still works; it only cannot be pickled.
+    if (!register_reducer(type.get())) PyErr_Clear();
+    panic_type = Ref::borrowed(type.get()).release();
+  }
   return type;
 }
 
 }  // namespace
+
+PyObject* rebuild_panic(PyObject*, PyObject* args) {
+  Ref type = panic_exception_type();
+  if (!type) return nullptr;
+  return PyObject_Call(type.get(), args, nullptr);
+}
 
 void set_panic(const std::string& message) {
   Ref type = panic_exception_type();

@@ -10,6 +10,9 @@ namespace quorlix::py {
 // Raises PanicException(message); the type (a BaseException subclass) is created on first use.
 void set_panic(const std::string& message);
 
+// quorlix._panic(*args): a new PanicException(*args), not raised. Pickled PanicExceptions are rebuilt by it.
+PyObject* rebuild_panic(PyObject* module, PyObject* args);
+
 // Raises TypeError "'<type qualname>' object is not an instance of '<target>'" ("'None' is not an
 // instance of '<target>'" for None).
 void set_cast_error(PyObject* obj, const char* target);

@@ -108,6 +108,12 @@ int exec_module(PyObject* top) {
   }
 }
 
+// Private: the only name the module holds beyond __all__, used to unpickle PanicException.
+PyMethodDef top_methods[] = {
+    {"_panic", rebuild_panic, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     {0, nullptr},
@@ -118,7 +124,7 @@ PyModuleDef module_def = {
     "quorlix",
     "",
     0,
-    nullptr,
+    top_methods,
     module_slots,
     nullptr,
     nullptr,

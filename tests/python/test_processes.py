@@ -3,6 +3,8 @@
 import contextlib
 import multiprocessing
 import os
+import pickle
+from concurrent.futures import ProcessPoolExecutor
 import sys
 import threading
 import warnings
@@ -209,6 +211,61 @@ def test_other_start_methods(start_method):
         results = workers.map(_child_result, range(2))
     assert results == [every_result(seed) for seed in range(2)]
     assert quorlix.info.kl_h is info.kl_h
+
+
+NAN_FAILURE = "called `Option::unwrap()` on a `None` value"
+
+
+def _nan_call(_):
+    bad = np.array([1.0, np.nan, 3.0, 4.0])
+    return info.ksg_mi(bad, bad, 1, False)
+
+
+def assert_panic(error):
+    assert type(error).__module__ == "pyo3_runtime"
+    assert type(error).__qualname__ == "PanicException"
+    assert type(error).__bases__ == (BaseException,)
+    assert error.args == (NAN_FAILURE,)
+
+
+# A failure raised in a worker process arrives in the parent with its type and message, whatever carries it.
+@pytest.mark.parametrize("start_method", ["fork", "spawn"])
+def test_panic_crosses_a_process_pool_executor(start_method):
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+        with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(start_method)) as executor:
+            future = executor.submit(_nan_call, 0)
+            with pytest.raises(BaseException) as caught:
+                future.result(timeout=120)
+    assert_panic(caught.value)
+
+
+@pytest.mark.parametrize("backend", ["loky", "multiprocessing"])
+def test_panic_crosses_joblib(backend):
+    joblib = pytest.importorskip("joblib")
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+        with pytest.raises(BaseException) as caught:
+            joblib.Parallel(n_jobs=2, backend=backend)(joblib.delayed(_nan_call)(i) for i in range(2))
+    assert_panic(caught.value)
+
+
+def test_pickled_panic_loads_in_an_interpreter_without_quorlix(python_subprocess):
+    with pytest.raises(BaseException) as caught:
+        _nan_call(0)
+    data = pickle.dumps(caught.value)
+    assert_panic(pickle.loads(data))
+    result = python_subprocess(
+        f"""
+        import pickle, sys
+        before = "quorlix" in sys.modules
+        error = pickle.loads({data!r})
+        kind = type(error)
+        print(before, kind.__module__, kind.__qualname__, kind.__bases__ == (BaseException,), error.args)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split(" ", 4) == ["False", "pyo3_runtime", "PanicException", "True", f"({NAN_FAILURE!r},)\n"]
 
 
 # The handler runs on the calling thread, inside the call's wait for its workers; the thread it joins
