@@ -119,9 +119,9 @@ TestResult correlation_test(Sample x, Sample y) {
   return {r, 2.0 * (1.0 - c)};
 }
 
-// The ranks in index order, in a working buffer that the next call on a sample of this length reuses.
-template <class Index>
-numeric::WorkVector<double> rank_with(Sample v) {
+// The values' order keys, read from the caller's buffer in one pass. A NaN has no place in the order; a
+// single element is never compared, so it alone is allowed.
+numeric::WorkVector<std::uint64_t> order_keys(Sample v) {
   const std::size_t n = v.size();
   numeric::WorkVector<std::uint64_t> keys(n);
   bool has_nan = false;
@@ -131,8 +131,15 @@ numeric::WorkVector<double> rank_with(Sample v) {
     has_nan |= std::isnan(value);
     keys[static_cast<std::size_t>(i)] = numeric::order_key(value);
   }
-  // A NaN has no place in the order; a single element is never compared, so it alone is allowed.
   if (has_nan && n >= 2) throw InternalFailure(kUnwrapNoneMessage);
+  return keys;
+}
+
+// The ranks in index order, in a working buffer that the next call on a sample of this length reuses.
+// Sorts the keys in place.
+template <class Index>
+numeric::WorkVector<double> ranks_with(numeric::WorkVector<std::uint64_t>& keys) {
+  const std::size_t n = keys.size();
   numeric::WorkVector<Index> order;
   numeric::sort_keys(keys, order);
 
@@ -149,9 +156,14 @@ numeric::WorkVector<double> rank_with(Sample v) {
   return result;
 }
 
+numeric::WorkVector<double> ranks_of_keys(numeric::WorkVector<std::uint64_t>& keys) {
+  if (keys.size() <= std::numeric_limits<std::uint32_t>::max()) return ranks_with<std::uint32_t>(keys);
+  return ranks_with<std::size_t>(keys);
+}
+
 numeric::WorkVector<double> ranks(Sample v) {
-  if (v.size() <= std::numeric_limits<std::uint32_t>::max()) return rank_with<std::uint32_t>(v);
-  return rank_with<std::size_t>(v);
+  numeric::WorkVector<std::uint64_t> keys = order_keys(v);
+  return ranks_of_keys(keys);
 }
 
 // Counts the pairs of views that are not both adjacent bytes into cells[2 * x + y]. The four cells count
@@ -184,14 +196,17 @@ TestResult pearson_corr(Sample x, Sample y) {
 
 TestResult spearman_corr(Sample x, Sample y) {
   validate_pair(x.size(), y.size());
+  // The caller's buffers are read only here, before the workers are woken: while the calling thread waits
+  // for them it runs Python's signal handlers, which may free or resize the input arrays.
+  numeric::WorkVector<std::uint64_t> kx = order_keys(x);
+  numeric::WorkVector<std::uint64_t> ky = order_keys(y);
   numeric::WorkVector<double> rx;
   numeric::WorkVector<double> ry;
   // The two rankings are independent and take nearly all the time, so long samples rank x and y as two
-  // tasks on the worker pool. The ranks are the same either way, and so is the failure: a NaN in either
-  // sample ends the call with the same message.
+  // tasks on the worker pool. The ranks are the same either way.
   constexpr double kRankNs = 30.0;  // per value, on one core
   pool::parallel_tasks(2, static_cast<double>(x.size()) * kRankNs,
-                       [&](std::size_t t) { (t == 0 ? rx : ry) = ranks(t == 0 ? x : y); });
+                       [&](std::size_t t) { (t == 0 ? rx : ry) = ranks_of_keys(t == 0 ? kx : ky); });
   return correlation_test(Sample::contiguous(rx.data(), rx.size()), Sample::contiguous(ry.data(), ry.size()));
 }
 

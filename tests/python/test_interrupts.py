@@ -147,3 +147,54 @@ def test_signal_handler_that_does_not_raise_lets_the_call_finish(python_subproce
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", "True"]
+
+
+# A handler run while the call waits for its workers frees the input arrays (directly, or by letting another
+# thread do it while the handler sleeps): the call must not read them any more by then.
+@pytest.mark.skipif(SANITIZED, reason="too large for the sanitizer's memory and time")
+@pytest.mark.parametrize("how", ["handler", "other-thread"])
+def test_inputs_freed_by_python_code_during_spearman(python_subprocess, how):
+    result = python_subprocess(
+        f"""
+        import signal, threading, time
+        import numpy as np
+        from quorlix import stats
+
+        # Large enough that the workers still read the inputs when the first signal poll runs the handler.
+        x = np.random.default_rng(0).normal(size=40_000_000)
+        y = x[::-1].copy()
+        expected = stats.spearman_corr(x, y)
+        freed = threading.Event()
+        junk = []
+
+        def free_inputs():
+            if junk:
+                return
+            junk.append(None)  # first: the timer fires again while the memory is refilled
+            x.resize(0, refcheck=False)
+            y.resize(0, refcheck=False)
+            junk.append(np.full(80_000_000, 7.0))
+
+        def handler(signum, frame):
+            if {how!r} == "handler":
+                free_inputs()
+            elif not freed.is_set():
+                freed.set()
+                time.sleep(0.2)
+
+        def other_thread():
+            freed.wait()
+            free_inputs()
+
+        threading.Thread(target=other_thread, daemon=True).start()
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+        got = stats.spearman_corr(x, y)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        time.sleep(0.3)
+        print(got == expected, x.size, len(junk))
+        """,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["True", "0", "2"]
