@@ -25,6 +25,10 @@ class Interrupted : public std::runtime_error {
   Interrupted() : std::runtime_error("interrupted") {}
 };
 
+// A Ctrl-C noticed, but not yet handled, while the call read its caller's arrays: no Python code has run.
+// The binding layer runs the signal handlers once nothing reads those arrays any more.
+class InterruptNoted : public Interrupted {};
+
 // Message of a failed optional unwrap: NaN reaching a comparison, an empty query, and the like.
 inline constexpr const char* kUnwrapNoneMessage = "called `Option::unwrap()` on a `None` value";
 

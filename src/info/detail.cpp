@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/errors.hpp"
+#include "core/stop.hpp"
 #include "numeric/radix_sort.hpp"
 #include "pool/pool.hpp"
 
@@ -29,6 +30,7 @@ std::vector<double> checked_copy(Sample s) {
   for (double v : values) {
     if (std::isnan(v)) throw InternalFailure(kUnwrapNoneMessage);
   }
+  stop_point();
   return values;
 }
 
@@ -50,8 +52,9 @@ RankedSample rank_sample(std::span<const double> values) {
   RankedSample r;
   numeric::sort_with_order(values, r.sorted, r.order);
   r.position.resize(values.size());
+  stop_point();
   for (std::size_t p = 0; p < r.order.size(); ++p) r.position[r.order[p]] = static_cast<std::uint32_t>(p);
-  pool::poll_interrupt();
+  stop_point();
   return r;
 }
 

@@ -1,6 +1,8 @@
 // Offline rectangle counting by one sweep over a Fenwick tree.
 #include "info/range_count.hpp"
 
+#include "core/stop.hpp"
+
 namespace quorlix::info {
 namespace {
 
@@ -75,6 +77,7 @@ std::vector<std::uint32_t> count_in_rectangles(std::span<const std::uint32_t> b_
     ++starts[r.a_lo + 1];
     ++starts[r.a_hi + 1];
   }
+  stop_point();
   for (std::size_t a = 1; a < starts.size(); ++a) starts[a] += starts[a - 1];
   std::vector<Visit> visits(2 * m);
   {
@@ -86,12 +89,14 @@ std::vector<std::uint32_t> count_in_rectangles(std::span<const std::uint32_t> b_
       visits[next[r.a_hi]++] = {tag + 1, r.b_lo, r.b_hi};
     }
   }
+  stop_point();
 
   // Counts are formed modulo 2^32: the a_lo term is subtracted first, and the final value is the
   // non-negative difference.
   std::vector<std::uint32_t> counts(m, 0);
   TakenPositions taken(n);
   for (std::size_t a = 0; a <= n; ++a) {
+    if (a % 65536 == 65535) stop_point();
     for (std::size_t v = starts[a]; v < starts[a + 1]; ++v) {
       const Visit& visit = visits[v];
       const std::uint32_t inside = taken.between(visit.b_lo, visit.b_hi);

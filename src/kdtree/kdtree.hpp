@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/stop.hpp"
 
 namespace quorlix {
 
@@ -202,6 +203,7 @@ void select_nth(T* first, T* nth, T* last, Key key, Less less) {
   std::array<double, kMaxSample> sample;
   for (int round = 0; round < 8 && static_cast<std::size_t>(last - first) > kSmall; ++round) {
     const std::size_t n = static_cast<std::size_t>(last - first);
+    if (n >= (std::size_t{1} << 16)) stop_point();
     const std::size_t s = std::min(kMaxSample, n / 16);
     for (std::size_t t = 0; t < s; ++t) sample[t] = key(first[(t * n + n / 2) / s]);
     const double rank = static_cast<double>(nth - first) * static_cast<double>(s) / static_cast<double>(n);
@@ -472,6 +474,7 @@ KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n, con
     }
     entries[i].item = i;
   }
+  stop_point();
 
   split_.resize(inner_count_);
   if constexpr (K > 1) axis_.resize(inner_count_);
@@ -511,6 +514,7 @@ void KdTree<K>::build_all(std::vector<Entry>& entries, const KdTreeTasks& tasks)
   }
   std::vector<Subtree> level{{0, 0, size_}};
   for (std::size_t depth = 0; depth < kTopLevels; ++depth) {
+    stop_point();
     tasks(level.size(), size_ / level.size(),
           [&](std::size_t t) { split_node<kHasNaN>(entries, level[t].node, level[t].b, level[t].e); });
     std::vector<Subtree> below;
@@ -624,6 +628,7 @@ void KdTree<K>::split_node(std::vector<Entry>& entries, std::size_t node, std::s
 template <std::size_t K>
 template <bool kHasNaN>
 void KdTree<K>::build(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
+  if (e - b >= (std::size_t{1} << 16)) stop_point();
   split_node<kHasNaN>(entries, node, b, e);
   if (node >= inner_count_) return;
   const std::size_t m = b + (e - b) / 2;

@@ -1,6 +1,7 @@
 // Exception translation and the lazily created PanicException type.
 #include "module/errors.hpp"
 
+#include <csignal>
 #include <new>
 #include <stdexcept>
 
@@ -45,14 +46,24 @@ PyObject* reduce_panic(PyObject*, PyObject* exception) {
 
 PyMethodDef reduce_panic_def = {"_reduce_panic", reduce_panic, METH_O, nullptr};
 
+PyObject* panic_reducer = nullptr;  // reduce_panic as a Python function, created with the main type
+
 // Registers reduce_panic for the type in copyreg's table, which pickle, multiprocessing and cloudpickle
-// consult; the type itself gains no attribute.
+// consult; the type itself gains no attribute. Libraries that register a reducer for every exception type
+// (tblib, which Dask installs) may replace it, so it is checked again whenever the exception is raised.
 bool register_reducer(PyObject* type) {
+  if (panic_reducer == nullptr) {
+    panic_reducer = PyCFunction_New(&reduce_panic_def, nullptr);
+    if (panic_reducer == nullptr) return false;
+  }
   Ref copyreg(PyImport_ImportModule("copyreg"));
   if (!copyreg) return false;
-  Ref reducer(PyCFunction_New(&reduce_panic_def, nullptr));
-  if (!reducer) return false;
-  Ref done(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, reducer.get()));
+  Ref table(PyObject_GetAttrString(copyreg.get(), "dispatch_table"));
+  if (!table) return false;
+  Ref current(PyObject_GetItem(table.get(), type));
+  if (current && current.get() == panic_reducer) return true;
+  PyErr_Clear();
+  Ref done(PyObject_CallMethod(copyreg.get(), "pickle", "OO", type, panic_reducer));
   return static_cast<bool>(done);
 }
 
@@ -60,10 +71,13 @@ bool register_reducer(PyObject* type) {
 // PanicException, and a type created there belongs to that interpreter and must not outlive it.
 Ref panic_exception_type() {
   const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
-  if (main_interpreter && panic_type != nullptr) return Ref::borrowed(panic_type);
+  if (main_interpreter && panic_type != nullptr) {
+    // Without the reducer the exception still works; it only cannot be pickled.
+    if (!register_reducer(panic_type)) PyErr_Clear();
+    return Ref::borrowed(panic_type);
+  }
   Ref type(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
   if (type && main_interpreter) {
-    // Without the reducer the exception still works; it only cannot be pickled.
     if (!register_reducer(type.get())) PyErr_Clear();
     panic_type = Ref::borrowed(type.get()).release();
   }
@@ -116,6 +130,11 @@ std::string take_error_rendering() {
     if (!message.empty()) rendering += ": " + message;
   }
   return rendering;
+}
+
+bool handle_noted_interrupt() {
+  if (PyErr_SetInterruptEx(SIGINT) != 0) return true;
+  return PyErr_CheckSignals() == 0;
 }
 
 void set_from_current_exception() {

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "core/errors.hpp"
 #include "module/python.hpp"
 
 namespace quorlix::py {
@@ -29,14 +30,24 @@ void set_from_current_exception();
 // The type's __qualname__ as UTF-8 ("?" if it cannot be read).
 std::string qualified_name(PyTypeObject* type);
 
-// Runs the computation, translating any C++ exception into the matching Python exception.
+// Puts back the Ctrl-C that a quiet poll took and runs the signal handlers. Returns false when one of
+// them raised (the pending exception), true when the call should start again.
+bool handle_noted_interrupt();
+
+// Runs the computation, translating any C++ exception into the matching Python exception. A Ctrl-C noted
+// while the computation read its caller's arrays is handled once it has unwound; if no handler raises,
+// the computation starts again from its arguments, which the handlers may have changed.
 template <class Compute>
 PyObject* guarded(Compute&& compute) {
-  try {
-    return compute();
-  } catch (...) {
-    set_from_current_exception();
-    return nullptr;
+  for (;;) {
+    try {
+      return compute();
+    } catch (const InterruptNoted&) {
+      if (!handle_noted_interrupt()) return nullptr;
+    } catch (...) {
+      set_from_current_exception();
+      return nullptr;
+    }
   }
 }
 

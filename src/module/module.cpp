@@ -34,6 +34,9 @@ PyMethodDef info_methods[] = {
 // The pool's interrupt check: runs on the calling thread, which holds the interpreter lock.
 bool signals_pending() { return PyErr_CheckSignals() != 0; }
 
+// The quiet one: takes a pending Ctrl-C without running its handler (main thread only, like all handlers).
+bool sigint_pending() { return PyOS_InterruptOccurred() != 0; }
+
 // Appends name to module.__all__ (creating the list if absent) and sets module.<name> = value.
 bool add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   Ref all(PyObject_GetAttrString(module, "__all__"));
@@ -99,6 +102,7 @@ int exec_module(PyObject* top) {
   try {
     pool::start_global_pool();
     pool::set_interrupt_check(&signals_pending);
+    pool::set_interrupt_peek(&sigint_pending);
     if (!build_submodule(top, "stats", stats_methods, std::size(stats_methods))) return -1;
     if (!build_submodule(top, "info", info_methods, std::size(info_methods))) return -1;
     return 0;

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <utility>
 
+#include "core/stop.hpp"
+
 namespace quorlix::numeric {
 namespace {
 
@@ -28,6 +30,8 @@ constexpr std::size_t kDigitBuckets = std::size_t{1} << kDigitBits;
 // Below this size the 16-bit histogram costs more than it saves.
 constexpr std::size_t kBucketingThreshold = kTopBuckets;
 constexpr std::size_t kInsertionThreshold = 32;
+// Ranges at least this long look for a request to stop before they are sorted.
+constexpr std::size_t kStopStride = std::size_t{1} << 16;
 
 // Keys and, when order is not null, the permutation travelling with them.
 template <class Index>
@@ -90,6 +94,7 @@ void scatter(Entries<Index> src, Entries<Index> dst, std::size_t m, std::size_t*
 // Sorts the m entries of data in place; scratch has room for m entries.
 template <class Index>
 void msd_sort(Entries<Index> data, Entries<Index> scratch, std::size_t m) {
+  if (m >= kStopStride) stop_point();
   if (m <= kInsertionThreshold) {
     insertion_sort(data, m);
     return;
@@ -172,6 +177,7 @@ void radix_sort(Keys& keys, Order* order) {
     std::fill(starts.begin(), starts.end(), 0);
     for (std::size_t i = 0; i < n; ++i) ++starts[((keys[i] >> shift) & mask) + 1];
   }
+  stop_point();
   for (std::size_t b = 1; b <= kTopBuckets; ++b) starts[b] += starts[b - 1];
   std::size_t largest = 0;
   for (std::size_t b = 0; b < kTopBuckets; ++b) largest = std::max(largest, starts[b + 1] - starts[b]);
@@ -191,6 +197,7 @@ void radix_sort(Keys& keys, Order* order) {
   }
   keys.swap(sorted_keys);
   sorted_keys = Keys();
+  stop_point();
 
   // Each bucket fits a scratch the size of the largest one, which stays in cache for typical data.
   std::vector<std::uint64_t> key_scratch(largest);
@@ -198,6 +205,7 @@ void radix_sort(Keys& keys, Order* order) {
   const Entries<Index> sorted{keys.data(), order ? order->data() : nullptr};
   const Entries<Index> scratch{key_scratch.data(), order ? order_scratch.data() : nullptr};
   for (std::size_t b = 0; b <= mask; ++b) {
+    if (b % 256 == 255) stop_point();
     const std::size_t size = starts[b + 1] - starts[b];
     if (size > kInsertionThreshold) {
       msd_sort(sorted.at(starts[b]), scratch, size);
@@ -237,7 +245,9 @@ void sort_ascending(std::vector<double>& values) {
       if (v == 0.0) zeros.push_back(v);
     }
   }
+  stop_point();
   radix_sort(keys, static_cast<std::vector<std::uint32_t>*>(nullptr));
+  stop_point();
   for (std::size_t i = 0; i < n; ++i) values[i] = from_key(keys[i]);
   if (!zeros.empty()) {
     const auto first_zero = std::lower_bound(values.begin(), values.end(), 0.0);
@@ -254,7 +264,9 @@ void sort_with_order(std::span<const double> values, std::vector<double>& sorted
     keys[i] = order_key(values[i]);
     has_negative_zero |= values[i] == 0.0 && std::signbit(values[i]);
   }
+  stop_point();
   radix_sort(keys, &order);
+  stop_point();
   sorted.resize(n);
   for (std::size_t p = 0; p < n; ++p) sorted[p] = from_key(keys[p]);
   // The zeros share one key; their signs come from the values they stand for.

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "core/errors.hpp"
+#include "core/stop.hpp"
 
 namespace quorlix::pool {
 namespace {
@@ -71,6 +72,12 @@ bool job_finished(const Job& job) {
 }
 
 void run_chunks(Job& job) {
+  // Long work inside a range (a sort, a subtree build) stops at its next stop point once the job is
+  // cancelled.
+  stop_detail::t_job_cancelled = &job.cancelled;
+  struct Leave {
+    ~Leave() { stop_detail::t_job_cancelled = nullptr; }
+  } leave;
   using Clock = std::chrono::steady_clock;
   std::size_t slice = 1;
   while (!job.cancelled.load(std::memory_order_relaxed)) {
@@ -133,6 +140,7 @@ struct Pool {
 std::atomic<Pool*> g_pool{nullptr};
 std::atomic<bool> g_initialized{false};
 std::atomic<InterruptCheck> g_interrupt_check{nullptr};
+std::atomic<InterruptPeek> g_interrupt_peek{nullptr};
 
 thread_local bool t_in_worker = false;
 thread_local bool t_submitting = false;
@@ -377,7 +385,19 @@ void start_global_pool() {
 
 bool global_pool_started() { return g_initialized.load(); }
 
-void set_interrupt_check(InterruptCheck check) { g_interrupt_check.store(check); }
+void set_interrupt_check(InterruptCheck check) {
+  g_interrupt_check.store(check);
+  // Stop points on the calling thread poll as the phases between jobs do.
+  stop_detail::g_poll.store(check != nullptr ? &poll_interrupt : nullptr);
+}
+
+void set_interrupt_peek(InterruptPeek peek) { g_interrupt_peek.store(peek); }
+
+void poll_interrupt_quietly() {
+  const InterruptPeek peek = g_interrupt_peek.load();
+  if (peek == nullptr || t_in_worker) return;
+  if (peek()) throw InterruptNoted();
+}
 
 void poll_interrupt() {
   const InterruptCheck check = g_interrupt_check.load();

@@ -26,6 +26,18 @@ bool global_pool_started();
 using InterruptCheck = bool (*)();
 void set_interrupt_check(InterruptCheck check);
 
+// Installed by the binding layer: whether a Ctrl-C is pending, found without running any Python code. It
+// takes the pending mark, and the binding layer puts it back after InterruptNoted has unwound the call.
+using InterruptPeek = bool (*)();
+void set_interrupt_peek(InterruptPeek peek);
+
+// For loops that read the caller's arrays, where no Python code may run: throws InterruptNoted when the
+// installed peek finds a Ctrl-C pending. Does nothing without a peek or inside a worker.
+void poll_interrupt_quietly();
+
+// Loops that poll quietly do so after every this many elements (a few milliseconds of streaming at most).
+inline constexpr std::size_t kQuietPollEvery = std::size_t{1} << 20;
+
 // Runs the installed check on the calling thread and throws Interrupted when it asks to stop; an
 // exception thrown by the check is reported as parallel_for reports a body's. For long sequential
 // phases of a call, which no job covers. Does nothing without a check, inside a worker, or while

@@ -23,6 +23,18 @@ void validate_pair(std::size_t x_size, std::size_t y_size) {
   if (x_size < 3) throw ValidationError("array must contain >= 3 elements");
 }
 
+// Runs body(start, stop) over consecutive stretches of [0, n) in order, looking for a pending Ctrl-C between
+// stretches. The loops that use it read the caller's arrays, so no Python code may run there: a signal
+// handler could free them. The signal is only noted, and handled once the call has unwound.
+template <class Body>
+void for_each_stretch(std::ptrdiff_t n, const Body& body) {
+  constexpr auto kStretch = static_cast<std::ptrdiff_t>(pool::kQuietPollEvery);
+  for (std::ptrdiff_t start = 0; start < n; start += kStretch) {
+    body(start, std::min(n, start + kStretch));
+    pool::poll_interrupt_quietly();
+  }
+}
+
 // The two passes of the product-moment correlation: the means, then the centred sums of squares and
 // products. Each sum runs left to right in one accumulator: the results are reproduced to the last bit, so
 // the passes must not be split into lanes or reordered.
@@ -30,6 +42,9 @@ struct Moments {
   double sxx, syy, sxy;
 };
 
+// Instantiated once per use (kUse): with a single call site each copy is compiled into its caller, which the
+// memory-bound passes need (a shared out-of-line copy ran a third slower at n = 10⁷).
+template <int kUse>
 Moments centred_moments(Sample x, Sample y) {
   // A signed index lets the compiler turn the view's i * stride into a pointer stepping by the stride, which
   // reads as fast as a plain array; with an unsigned one it multiplies on every access.
@@ -38,45 +53,53 @@ Moments centred_moments(Sample x, Sample y) {
   const double count = static_cast<double>(n);
   double sum_x = -0.0;
   double sum_y = -0.0;
-  for (std::ptrdiff_t i = 0; i < n; ++i) {
-    sum_x += at(x, i);
-    sum_y += at(y, i);
-  }
+  for_each_stretch(n, [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+    for (std::ptrdiff_t i = start; i < stop; ++i) {
+      sum_x += at(x, i);
+      sum_y += at(y, i);
+    }
+  });
   const double mean_x = sum_x / count;
   const double mean_y = sum_y / count;
 
   double sxx = 0.0;
   double syy = 0.0;
   double sxy = 0.0;
-  for (std::ptrdiff_t i = 0; i < n; ++i) {
-    const double dx = at(x, i) - mean_x;
-    const double dy = at(y, i) - mean_y;
-    sxx += dx * dx;
-    syy += dy * dy;
-    sxy += dx * dy;
-  }
+  for_each_stretch(n, [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+    for (std::ptrdiff_t i = start; i < stop; ++i) {
+      const double dx = at(x, i) - mean_x;
+      const double dy = at(y, i) - mean_y;
+      sxx += dx * dx;
+      syy += dy * dy;
+      sxy += dx * dy;
+    }
+  });
   return {sxx, syy, sxy};
 }
 
 bool all_finite(Sample v) {
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (!std::isfinite(v[i])) return false;
-  }
-  return true;
+  bool finite = true;
+  for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+    for (std::ptrdiff_t i = start; i < stop && finite; ++i) finite = std::isfinite(v[static_cast<std::size_t>(i)]);
+  });
+  return finite;
 }
 
 bool all_equal(Sample v) {
-  for (std::size_t i = 1; i < v.size(); ++i) {
-    if (v[i] != v[0]) return false;
-  }
-  return true;
+  bool equal = true;
+  for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+    for (std::ptrdiff_t i = start; i < stop && equal; ++i) equal = v[static_cast<std::size_t>(i)] == v[0];
+  });
+  return equal;
 }
 
 // The values times the power of two that brings the largest magnitude into [0.5, 1). The product is
 // exact unless a value is so much smaller than the largest that it falls below the normal range.
 std::vector<double> scaled_to_unit(Sample v) {
   double largest = 0.0;
-  for (std::size_t i = 0; i < v.size(); ++i) largest = std::max(largest, std::fabs(v[i]));
+  for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+    for (std::ptrdiff_t i = start; i < stop; ++i) largest = std::max(largest, std::fabs(v[static_cast<std::size_t>(i)]));
+  });
   int exponent = 0;
   std::frexp(largest, &exponent);
   std::vector<double> out(v.size());
@@ -88,21 +111,25 @@ std::vector<double> scaled_to_unit(Sample v) {
 // and squares underflow to zero when they approach that of the smallest. The correlation does not depend
 // on the samples' scales, so such data is measured again after scaling each sample by a power of two.
 // Anything the direct computation handles keeps its result; NaN and infinite values keep their failures.
-Moments moments_of_finite_data(Sample x, Sample y) {
-  const Moments direct = centred_moments(x, y);
+bool needs_rescaling(const Moments& direct, Sample x, Sample y) {
   const bool overflowed = !std::isfinite(direct.sxx) || !std::isfinite(direct.syy) || !std::isfinite(direct.sxy);
   const bool underflowed = (direct.sxx == 0.0 && !all_equal(x)) || (direct.syy == 0.0 && !all_equal(y));
-  if (!(overflowed || underflowed) || !all_finite(x) || !all_finite(y)) return direct;
+  return (overflowed || underflowed) && all_finite(x) && all_finite(y);
+}
+
+[[gnu::noinline]] Moments rescaled_moments(Sample x, Sample y) {
   const std::vector<double> xs = scaled_to_unit(x);
   const std::vector<double> ys = scaled_to_unit(y);
-  return centred_moments(Sample::of(xs), Sample::of(ys));
+  return centred_moments<1>(Sample::of(xs), Sample::of(ys));
 }
 
 // The product-moment correlation of two equally long samples (n >= 3) and its two-sided t-test p-value.
 TestResult correlation_test(Sample x, Sample y) {
   const std::size_t n = x.size();
   const double count = static_cast<double>(n);
-  const auto [sxx, syy, sxy] = moments_of_finite_data(x, y);
+  Moments moments = centred_moments<0>(x, y);
+  if (needs_rescaling(moments, x, y)) moments = rescaled_moments(x, y);
+  const auto [sxx, syy, sxy] = moments;
   // Exact comparison: a constant sample whose mean does not divide back exactly leaves tiny residues and
   // is treated as varying. A NaN sum is not zero and goes on to fail in the t distribution.
   if (sxx == 0.0 || syy == 0.0) throw ValidationError("arrays must have nonzero variance");
@@ -126,11 +153,13 @@ numeric::WorkVector<std::uint64_t> order_keys(Sample v) {
   numeric::WorkVector<std::uint64_t> keys(n);
   bool has_nan = false;
   // Signed for the reason given in centred_moments.
-  for (std::ptrdiff_t i = 0; i < static_cast<std::ptrdiff_t>(n); ++i) {
-    const double value = v[static_cast<std::size_t>(i)];
-    has_nan |= std::isnan(value);
-    keys[static_cast<std::size_t>(i)] = numeric::order_key(value);
-  }
+  for_each_stretch(static_cast<std::ptrdiff_t>(n), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+    for (std::ptrdiff_t i = start; i < stop; ++i) {
+      const double value = v[static_cast<std::size_t>(i)];
+      has_nan |= std::isnan(value);
+      keys[static_cast<std::size_t>(i)] = numeric::order_key(value);
+    }
+  });
   if (has_nan && n >= 2) throw InternalFailure(kUnwrapNoneMessage);
   return keys;
 }
@@ -184,6 +213,8 @@ void count_cells_strided(BoolSample x, BoolSample y, std::uint64_t (&cells)[4]) 
       lanes += kLaneOne[cell];
     }
     for (int c = 0; c < 4; ++c) cells[c] += (lanes >> (16 * c)) & 0xFFFF;
+    // Every 16 lane fills, about a million elements.
+    if ((start / kLaneCapacity) % 16 == 15) pool::poll_interrupt_quietly();
   }
 }
 
@@ -217,7 +248,13 @@ TestResult phi_coef(BoolSample x, BoolSample y) {
   const unsigned char* const x_bytes = x.contiguous_bytes();
   const unsigned char* const y_bytes = y.contiguous_bytes();
   if (x_bytes != nullptr && y_bytes != nullptr) {
-    const CellCounts c = count_true(x_bytes, y_bytes, n);
+    CellCounts c;
+    for_each_stretch(static_cast<std::ptrdiff_t>(n), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+      const CellCounts part = count_true(x_bytes + start, y_bytes + start, static_cast<std::size_t>(stop - start));
+      c.x += part.x;
+      c.y += part.y;
+      c.both += part.both;
+    });
     cells[3] = c.both;
     cells[2] = c.x - c.both;
     cells[1] = c.y - c.both;

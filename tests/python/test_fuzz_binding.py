@@ -311,17 +311,31 @@ def f64(v):
     return np.float64(v)
 
 
-def pearson_outcome(x, y):
+def centred_sums(x, y):
     n = len(x)
+    sum_x, sum_y = f64(-0.0), f64(-0.0)
+    for a, b in zip(x, y):
+        sum_x, sum_y = sum_x + a, sum_y + b
+    mean_x, mean_y = sum_x / f64(n), sum_y / f64(n)
+    sxx, syy, sxy = f64(0.0), f64(0.0), f64(0.0)
+    for a, b in zip(x, y):
+        dx, dy = a - mean_x, b - mean_y
+        sxx, syy, sxy = sxx + dx * dx, syy + dy * dy, sxy + dx * dy
+    return sxx, syy, sxy
+
+
+def scaled_to_unit(v):
+    return np.ldexp(v, -np.frexp(np.max(np.abs(v)))[1])
+
+
+def pearson_outcome(x, y):
     with np.errstate(all="ignore"):
-        sum_x, sum_y = f64(-0.0), f64(-0.0)
-        for a, b in zip(x, y):
-            sum_x, sum_y = sum_x + a, sum_y + b
-        mean_x, mean_y = sum_x / f64(n), sum_y / f64(n)
-        sxx, syy, sxy = f64(0.0), f64(0.0), f64(0.0)
-        for a, b in zip(x, y):
-            dx, dy = a - mean_x, b - mean_y
-            sxx, syy, sxy = sxx + dx * dx, syy + dy * dy, sxy + dx * dy
+        sxx, syy, sxy = centred_sums(x, y)
+        # Finite data whose sums overflow or underflow is measured again on samples scaled by powers of two.
+        rounded = not np.isfinite([sxx, syy, sxy]).all() or (sxx == 0.0 and len(set(x)) > 1) or (
+            syy == 0.0 and len(set(y)) > 1)
+        if rounded and np.isfinite(x).all() and np.isfinite(y).all():
+            sxx, syy, sxy = centred_sums(scaled_to_unit(x), scaled_to_unit(y))
         if sxx == 0.0 or syy == 0.0:
             return Outcome(ValueError, "arrays must have nonzero variance")
         r = sxy / (np.sqrt(sxx) * np.sqrt(syy))

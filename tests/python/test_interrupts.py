@@ -48,6 +48,11 @@ print("healthy", (info.kl_h(small, 3), info.ksg_mi(small, small[::-1], 3, True))
 NORMAL_3M = "x, y, z = np.random.default_rng(1).normal(size=(3, 3_000_000))"
 # Calls that run for tens of seconds, so that a signal sent seconds in still finds them running.
 NORMAL_10M = "x, y, z = np.random.default_rng(1).normal(size=(3, 10_000_000))"
+NORMAL_30M = "x, y = np.random.default_rng(1).normal(size=(2, 30_000_000))"
+# One stored value seen 2^40 times, in each of x and y.
+ZERO_STRIDE = (
+    "x, y = (np.lib.stride_tricks.as_strided(np.array([v]), shape=(2**40,), strides=(0,)) for v in ({values}))"
+)
 
 
 def interrupt_child(setup, call, delay):
@@ -87,8 +92,14 @@ def interrupt_child(setup, call, delay):
             "info.ksg_mi(x, y, 3, True)",
             0.5,
         ),
+        # Minutes of streaming over the caller's memory, with no copy and no worker.
+        (ZERO_STRIDE.format(values="0.1, 0.2"), "stats.pearson_corr(x, y)", 1.0),
+        (ZERO_STRIDE.format(values="True, False"), "stats.phi_coef(x, y)", 1.0),
+        (NORMAL_30M, "stats.spearman_corr(x, y)", 1.0),
+        (NORMAL_30M, "info.kl_h(x, 3)", 1.0),
     ],
-    ids=["ksg_mi-k-near-n", "ksg_cmi-early", "ksg_cmi-late", "ksg_ii", "ksg_mi-ties"],
+    ids=["ksg_mi-k-near-n", "ksg_cmi-early", "ksg_cmi-late", "ksg_ii", "ksg_mi-ties", "pearson-2^40",
+         "phi-2^40", "spearman", "kl_h"],
 )
 def test_sigint_interrupts_a_long_call_promptly(setup, call, delay):
     outcome, latency, report = interrupt_child(setup, call, delay)
