@@ -86,6 +86,7 @@ bool all_finite(Sample v) {
 }
 
 bool all_equal(Sample v) {
+  if (v.byte_stride() == 0) return true;  // one stored value, however long the view
   bool equal = true;
   for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
     for (std::ptrdiff_t i = start; i < stop && equal; ++i) equal = v[static_cast<std::size_t>(i)] == v[0];

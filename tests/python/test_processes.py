@@ -300,3 +300,17 @@ def test_signal_handler_that_calls_in_during_a_call(python_subprocess, how):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", "True"]
+
+
+def _panic_in_child(_):
+    stats.pearson_corr(np.array([1.0, np.nan, 3.0]), np.array([1.0, 2.0, 3.0]))
+
+
+# Dask's process scheduler installs a reducer of its own for every exception type; the panic still arrives.
+def test_panic_crosses_dask_processes():
+    dask = pytest.importorskip("dask")
+    with warnings.catch_warnings(), pytest.raises(BaseException) as info:
+        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
+        dask.compute(dask.delayed(_panic_in_child)(0), scheduler="processes", num_workers=1)
+    assert (type(info.value).__module__, type(info.value).__name__) == ("pyo3_runtime", "PanicException")
+    assert info.value.args == ("called `Result::unwrap()` on an `Err` value: XOutOfRange",)

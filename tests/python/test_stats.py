@@ -100,6 +100,7 @@ def test_spearman_monotone_data_never_fails(n):
         (a(1, 2), a(1, 2), "array must contain >= 3 elements"),
         (a(2, 2, 2), a(1, 2, 3), "arrays must have nonzero variance"),
         (a(1, 2, 3), a(5, 5, 5), "arrays must have nonzero variance"),
+        (a(1e300, 1e300, 1e300), a(1e200, 2e200, 3e200), "arrays must have nonzero variance"),
     ],
 )
 def test_float_validation(fn, x, y, message):
