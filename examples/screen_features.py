@@ -88,7 +88,7 @@ def generated_data(rows: int = 500, seed: int = 7) -> Data:
     a = rng.normal(size=rows)
     b = rng.uniform(-2.0, 2.0, size=rows)
     group = rng.integers(0, 2, size=rows).astype(np.float64)
-    target = np.round(10.0 * (a + 0.5 * b * b + group) + 5.0 * rng.normal(size=rows))
+    target = np.round(10.0 * (a + 0.5 * b * b + group) + 5.0 * rng.normal(size=rows)).astype(np.float64)
     columns = {
         "a": a,
         "a_noisy": a + rng.normal(size=rows),
