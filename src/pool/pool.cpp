@@ -252,11 +252,7 @@ void start_workers(Pool& p) {
 }
 
 void run_inline(std::size_t n, const Body& body) {
-  try {
-    body(0, n);
-  } catch (...) {
-    rethrow_reported(std::current_exception());
-  }
+  detail::run_here([&] { body(0, n); });
 }
 
 void notify_workers(Pool& p, std::size_t chunk_count) {

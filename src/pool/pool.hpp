@@ -66,6 +66,16 @@ using Body = std::function<void(std::size_t, std::size_t)>;
 void run_pooled(std::size_t n, const Body& body);
 void run_tasks_pooled(std::size_t count, const std::function<void(std::size_t)>& task);
 double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum);
+
+// Runs work() on the calling thread, a failure reported as a pooled run reports it.
+template <class Work>
+decltype(auto) run_here(Work&& work) {
+  try {
+    return work();
+  } catch (...) {
+    rethrow_reported(std::current_exception());
+  }
+}
 }  // namespace detail
 
 // Runs body(begin, end) over disjoint ranges covering [0, n) and blocks until all have run: inline as
@@ -81,11 +91,7 @@ template <class F>
 void parallel_for(std::size_t n, double ns_per_index, F&& body) {
   if (n == 0) return;
   if (!worth_pooling(n, ns_per_index)) {
-    try {
-      body(std::size_t{0}, n);
-    } catch (...) {
-      detail::rethrow_reported(std::current_exception());
-    }
+    detail::run_here([&] { body(std::size_t{0}, n); });
     return;
   }
   detail::run_pooled(n, detail::Body(std::ref(body)));
@@ -103,11 +109,9 @@ template <class F>
 void parallel_tasks(std::size_t count, double ns_per_task, F&& task) {
   if (count == 0) return;
   if (count == 1 || !worth_pooling(count, ns_per_task)) {
-    try {
+    detail::run_here([&] {
       for (std::size_t t = 0; t < count; ++t) task(t);
-    } catch (...) {
-      detail::rethrow_reported(std::current_exception());
-    }
+    });
     return;
   }
   detail::run_tasks_pooled(count, std::function<void(std::size_t)>(std::ref(task)));
@@ -160,13 +164,7 @@ double split_sum(std::size_t begin, std::size_t end, Leaf& leaf) {
 // The result does not depend on where the pieces ran.
 template <class F>
 double parallel_sum_pieces(std::size_t n, double ns_per_term, F&& piece_sum) {
-  if (!worth_pooling(n, ns_per_term)) {
-    try {
-      return split_sum(0, n, piece_sum);
-    } catch (...) {
-      detail::rethrow_reported(std::current_exception());
-    }
-  }
+  if (!worth_pooling(n, ns_per_term)) return detail::run_here([&] { return split_sum(0, n, piece_sum); });
   return detail::sum_pieces_pooled(n, std::function<double(std::size_t, std::size_t)>(std::ref(piece_sum)));
 }
 
