@@ -228,25 +228,33 @@ def assert_panic(error):
     assert error.args == (NAN_FAILURE,)
 
 
-# A failure raised in a worker process arrives in the parent with its type and message, whatever carries it.
-@pytest.mark.parametrize("start_method", ["fork", "spawn"])
-def test_panic_crosses_a_process_pool_executor(start_method):
-    with warnings.catch_warnings():
-        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-        with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(start_method)) as executor:
-            future = executor.submit(_nan_call, 0)
-            with pytest.raises(BaseException) as caught:
-                future.result(timeout=120)
-    assert_panic(caught.value)
+def _in_executor(start_method):
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(start_method)) as executor:
+        executor.submit(_nan_call, 0).result(timeout=120)
 
 
-@pytest.mark.parametrize("backend", ["loky", "multiprocessing"])
-def test_panic_crosses_joblib(backend):
+def _in_joblib(backend):
     joblib = pytest.importorskip("joblib")
-    with warnings.catch_warnings():
+    joblib.Parallel(n_jobs=2, backend=backend)(joblib.delayed(_nan_call)(i) for i in range(2))
+
+
+def _in_dask(scheduler):
+    dask = pytest.importorskip("dask")
+    dask.compute(dask.delayed(_nan_call)(0), scheduler=scheduler, num_workers=1)
+
+
+# A failure raised in a worker process arrives in the parent with its type and message, whatever carries it.
+# Dask's process scheduler installs a reducer of its own for every exception type; the panic still arrives.
+@pytest.mark.parametrize(
+    "carrier, how",
+    [(_in_executor, "fork"), (_in_executor, "spawn"), (_in_joblib, "loky"), (_in_joblib, "multiprocessing"),
+     (_in_dask, "processes")],
+    ids=["executor-fork", "executor-spawn", "joblib-loky", "joblib-multiprocessing", "dask-processes"],
+)
+def test_panic_crosses_process_boundaries(carrier, how):
+    with warnings.catch_warnings(), pytest.raises(BaseException) as caught:
         warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-        with pytest.raises(BaseException) as caught:
-            joblib.Parallel(n_jobs=2, backend=backend)(joblib.delayed(_nan_call)(i) for i in range(2))
+        carrier(how)
     assert_panic(caught.value)
 
 
@@ -300,17 +308,3 @@ def test_signal_handler_that_calls_in_during_a_call(python_subprocess, how):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["True", "True"]
-
-
-def _panic_in_child(_):
-    stats.pearson_corr(np.array([1.0, np.nan, 3.0]), np.array([1.0, 2.0, 3.0]))
-
-
-# Dask's process scheduler installs a reducer of its own for every exception type; the panic still arrives.
-def test_panic_crosses_dask_processes():
-    dask = pytest.importorskip("dask")
-    with warnings.catch_warnings(), pytest.raises(BaseException) as info:
-        warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-        dask.compute(dask.delayed(_panic_in_child)(0), scheduler="processes", num_workers=1)
-    assert (type(info.value).__module__, type(info.value).__name__) == ("pyo3_runtime", "PanicException")
-    assert info.value.args == ("called `Result::unwrap()` on an `Err` value: XOutOfRange",)
