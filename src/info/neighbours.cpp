@@ -145,7 +145,7 @@ template <std::size_t kSearches, class Search, class Found>
 void along_sorted(const detail::RankedSample& r, std::span<const double> eps, const Search& search,
                   const Found& found) {
   const std::size_t n = r.sorted.size();
-  std::vector<double> radius(n);
+  Buffer<double> radius(n);
   pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
     for (std::size_t p = begin; p < end; ++p) radius[p] = eps[r.order[p]];
   });
@@ -347,8 +347,8 @@ double ranked_marginal_sum(std::span<const double> eps, const detail::RankedSamp
   const std::size_t n = std::min({eps.size(), rx.sorted.size(), ry.sorted.size()});
   const double* psi = detail::psi_table();
   // psi(n_x + 1) and psi(n_y + 1) of each point, stored in index order for the sum.
-  std::vector<double> psi_x(n);
-  std::vector<double> psi_y(n);
+  Buffer<double> psi_x(n);
+  Buffer<double> psi_y(n);
   for (const detail::RankedSample* r : {&rx, &ry}) {
     const ValueBuckets buckets(r->sorted);
     const auto bounds = [&buckets](std::size_t, std::span<const double> sorted, std::size_t own,
@@ -369,8 +369,8 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
   // Rectangles of the (x, z) and (y, z) planes, each stored at the point's position along its first axis so
   // that the sweeps below read them nearly in order. A point counts in a plane when both of its coordinate
   // distances are below the radius, and those points form a rectangle of positions.
-  std::vector<RankRectangle> xz(n);
-  std::vector<RankRectangle> yz(n);
+  Buffer<RankRectangle> xz(n);
+  Buffer<RankRectangle> yz(n);
   // Searches along one sample, started in the value buckets of its bounds; the buckets are built for the
   // pass and dropped after it.
   const auto closer_in = [](const ValueBuckets& buckets) {
@@ -397,9 +397,9 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
   }
   // Along z, the rectangles' second side and the marginal count n_z, stored at the sorted position along z;
   // a separate tight loop then copies the sides into the rectangles, whose places are scattered.
-  std::vector<std::uint32_t> n_z(n);
+  Buffer<std::uint32_t> n_z(n);
   {
-    std::vector<std::array<std::uint32_t, 2>> side(n);
+    Buffer<std::array<std::uint32_t, 2>> side(n);
     // The marginal bounds differ from the plane's only where rounding makes them, so they are searched
     // from there.
     const ValueBuckets buckets(rz.sorted);
@@ -425,7 +425,7 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
   std::vector<std::uint32_t> count_yz;
   pool::parallel_tasks(2, static_cast<double>(n) * detail::kSortNs, [&](std::size_t plane) {
     const detail::RankedSample& first = plane == 0 ? rx : ry;
-    std::vector<std::uint32_t> z_at(n);
+    Buffer<std::uint32_t> z_at(n);
     for (std::size_t p = 0; p < n; ++p) z_at[p] = rz.position[first.order[p]];
     (plane == 0 ? count_xz : count_yz) = count_in_rectangles(z_at, plane == 0 ? xz : yz);
   });

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "info/detail.hpp"
 #include "kdtree/kdtree.hpp"
 
@@ -69,7 +70,7 @@ class ValueBuckets {
   double high_ = 0.0;
   double scale_ = 0.0;
   std::size_t count_ = 0;              // buckets below high_; values equal to high_ have bucket count_
-  std::vector<std::uint32_t> starts_;  // count_ + 2 entries, the last one the sample size
+  Buffer<std::uint32_t> starts_;       // count_ + 2 entries, the last one the sample size
 };
 
 // marginal_bounds and closer_than with the search started inside the bucket range of each bound instead of

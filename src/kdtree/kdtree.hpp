@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "core/errors.hpp"
 #include "core/stop.hpp"
 
@@ -340,19 +341,19 @@ class KdTree {
   // Sets the box of node over entries [b, e) and, for an inner node, partitions the range at its
   // midpoint on the split axis and records the split.
   template <bool kHasNaN>
-  void split_node(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
+  void split_node(Buffer<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
   // Builds the subtree of node over entries [b, e).
   template <bool kHasNaN>
-  void build(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
+  void build(Buffer<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
   // Builds the whole tree, the lower levels as tasks when there are tasks to run them.
   struct Subtree {
     std::size_t node, b, e;
   };
   template <bool kHasNaN>
-  void build_all(std::vector<Entry>& entries, const KdTreeTasks& tasks);
-  void store(const std::vector<Entry>& entries, std::size_t b, std::size_t e);
+  void build_all(Buffer<Entry>& entries, const KdTreeTasks& tasks);
+  void store(const Buffer<Entry>& entries, std::size_t b, std::size_t e);
   template <bool kHasNaN>
-  void set_box(const std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
+  void set_box(const Buffer<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
   std::size_t split_axis(std::size_t node) const;
 
   double distance_at(std::size_t pos, const Point& query) const {
@@ -445,12 +446,12 @@ class KdTree {
   std::size_t size_ = 0;
   std::size_t depth_ = 0;
   std::size_t inner_count_ = 0;
-  std::vector<double> coords_;        // axis-major: axis a of the point at leaf position i is a * size_ + i
-  std::vector<std::uint64_t> items_;  // item id of each stored point, in leaf order
-  std::vector<double> split_;         // per inner node: the median coordinate on its axis
-  std::vector<std::uint8_t> axis_;    // per inner node: its split axis
-  std::vector<Point> lo_;             // per node: bounding box of its points (NaN if any is NaN)
-  std::vector<Point> hi_;
+  Buffer<double> coords_;             // axis-major: axis a of the point at leaf position i is a * size_ + i
+  Buffer<std::uint64_t> items_;       // item id of each stored point, in leaf order
+  Buffer<double> split_;              // per inner node: the median coordinate on its axis
+  Buffer<std::uint8_t> axis_;         // per inner node: its split axis
+  Buffer<Point> lo_;                  // per node: bounding box of its points (NaN if any is NaN)
+  Buffer<Point> hi_;
   bool finite_ = false;  // the root box spans a finite range on every axis, so no distance is infinite
 };
 
@@ -464,15 +465,20 @@ KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n, con
   inner_count_ = (std::size_t{1} << depth_) - 1;
   const std::size_t node_count = 2 * inner_count_ + 1;
 
-  std::vector<Entry> entries(n);
+  Buffer<Entry> entries(n);
   bool has_nan = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    for (std::size_t a = 0; a < K; ++a) {
-      const double v = coords[a][i];
-      entries[i].p[a] = v;
-      has_nan |= v != v;
+  constexpr std::size_t kCopyPiece = std::size_t{1} << 20;
+  for (std::size_t begin = 0; begin < n; begin += kCopyPiece) {
+    stop_point();
+    const std::size_t end = std::min(n, begin + kCopyPiece);
+    for (std::size_t i = begin; i < end; ++i) {
+      for (std::size_t a = 0; a < K; ++a) {
+        const double v = coords[a][i];
+        entries[i].p[a] = v;
+        has_nan |= v != v;
+      }
+      entries[i].item = i;
     }
-    entries[i].item = i;
   }
   stop_point();
 
@@ -494,7 +500,7 @@ KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n, con
 }
 
 template <std::size_t K>
-void KdTree<K>::store(const std::vector<Entry>& entries, std::size_t b, std::size_t e) {
+void KdTree<K>::store(const Buffer<Entry>& entries, std::size_t b, std::size_t e) {
   for (std::size_t i = b; i < e; ++i) {
     for (std::size_t a = 0; a < K; ++a) coords_[a * size_ + i] = entries[i].p[a];
     items_[i] = entries[i].item;
@@ -505,7 +511,7 @@ void KdTree<K>::store(const std::vector<Entry>& entries, std::size_t b, std::siz
 // and the subtrees below the top levels built at the same time; each subtree stores its own points.
 template <std::size_t K>
 template <bool kHasNaN>
-void KdTree<K>::build_all(std::vector<Entry>& entries, const KdTreeTasks& tasks) {
+void KdTree<K>::build_all(Buffer<Entry>& entries, const KdTreeTasks& tasks) {
   constexpr std::size_t kTopLevels = 4;
   if (!tasks || depth_ < kTopLevels) {
     build<kHasNaN>(entries, 0, 0, size_);
@@ -533,7 +539,7 @@ void KdTree<K>::build_all(std::vector<Entry>& entries, const KdTreeTasks& tasks)
 
 template <std::size_t K>
 template <bool kHasNaN>
-void KdTree<K>::set_box(const std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
+void KdTree<K>::set_box(const Buffer<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
   Point lo;
   Point hi;
   lo.fill(std::nan(""));
@@ -605,7 +611,7 @@ std::size_t KdTree<K>::split_axis(std::size_t node) const {
 
 template <std::size_t K>
 template <bool kHasNaN>
-void KdTree<K>::split_node(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
+void KdTree<K>::split_node(Buffer<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
   set_box<kHasNaN>(entries, node, b, e);
   if (node >= inner_count_) return;
   const std::size_t axis = split_axis(node);
@@ -627,7 +633,7 @@ void KdTree<K>::split_node(std::vector<Entry>& entries, std::size_t node, std::s
 
 template <std::size_t K>
 template <bool kHasNaN>
-void KdTree<K>::build(std::vector<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
+void KdTree<K>::build(Buffer<Entry>& entries, std::size_t node, std::size_t b, std::size_t e) {
   if (e - b >= (std::size_t{1} << 16)) stop_point();
   split_node<kHasNaN>(entries, node, b, e);
   if (node >= inner_count_) return;
