@@ -8,5 +8,5 @@ if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
 fi
-python3 -m pip install -q --upgrade "cmake>=3.20" ninja
+python3 -m pip install -q --upgrade "cmake>=3.26" ninja
 python3 -m pip install -q ".[test]"

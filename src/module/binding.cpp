@@ -48,7 +48,7 @@ void prefix_type_error(const char* parameter) {
   if (!message) return;
   Ref text(PyUnicode_FromFormat("argument '%s': %U", parameter, message.get()));
   if (!text) return;
-  Ref replacement(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+  Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
   if (!replacement) return;
   if (value != nullptr) {
     PyObject* cause = PyException_GetCause(value);  // new reference or NULL
@@ -113,8 +113,7 @@ bool numpy_bool_value(PyObject* obj, bool& out) {
     PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion", name.c_str());
     return false;
   }
-  // Read the slot directly: PyType_GetSlot only accepts static types from Python 3.10 on.
-  descrgetfunc descr_get = Py_TYPE(method.get())->tp_descr_get;
+  auto descr_get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(method.get()), Py_tp_descr_get));
   if (descr_get != nullptr) {
     method = Ref(descr_get(method.get(), obj, reinterpret_cast<PyObject*>(type)));
     if (!method) return false;
@@ -131,10 +130,9 @@ bool numpy_bool_value(PyObject* obj, bool& out) {
 
 }  // namespace
 
-bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     BoundArguments& bound) {
   bound.fill(nullptr);
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const auto count = static_cast<Py_ssize_t>(fn.parameter_count);
   if (nargs > count) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", fn.name, count, nargs,
@@ -143,9 +141,9 @@ bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssi
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
 
-  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
   for (Py_ssize_t j = 0; j < nkw; ++j) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+    PyObject* key = PyTuple_GetItem(kwnames, j);
     Py_ssize_t size = 0;
     const char* name = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
     if (name == nullptr) PyErr_Clear();

@@ -22,7 +22,7 @@ struct FunctionDescription {
 using BoundArguments = std::array<PyObject*, kMaxParameters>;
 
 // Matches positional and keyword arguments to the parameters. Returns false with TypeError set.
-bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     BoundArguments& bound);
 
 // Each converter returns false with an exception set. A TypeError raised by a conversion is

@@ -70,7 +70,7 @@ bool register_reducer(PyObject* type) {
 // Only the main interpreter's type is kept: a failed import in a sub-interpreter also raises
 // PanicException, and a type created there belongs to that interpreter and must not outlive it.
 Ref panic_exception_type() {
-  const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
+  const bool main_interpreter = PyInterpreterState_GetID(PyInterpreterState_Get()) == 0;
   if (main_interpreter && panic_type != nullptr) {
     // Without the reducer the exception still works; it only cannot be pickled.
     if (!register_reducer(panic_type)) PyErr_Clear();

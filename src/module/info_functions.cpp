@@ -30,13 +30,13 @@ bool retake(const BoundArguments& bound, std::initializer_list<Sample*> views) {
 // ksg_cmi and ksg_ii share their parameters.
 template <class Estimator>
 PyObject* three_samples(const FunctionDescription& fn, Estimator estimator, PyObject* const* args,
-                        Py_ssize_t nargsf, PyObject* kwnames) {
+                        Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     BoundArguments bound;
     Sample x, y, z;
     std::uint64_t k = 0;
     bool normalize = false;
-    if (!bind_arguments(fn, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
+    if (!bind_arguments(fn, args, nargs, kwnames, bound) || !to_sample(bound[0], "x", x) ||
         !to_sample(bound[1], "y", y) || !to_sample(bound[2], "z", z) || !to_count(bound[3], "k", k) ||
         !to_flag(bound[4], "normalize", normalize) || !retake(bound, {&x, &y, &z})) {
       return nullptr;
@@ -47,12 +47,12 @@ PyObject* three_samples(const FunctionDescription& fn, Estimator estimator, PyOb
 
 }  // namespace
 
-PyObject* kl_h(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* kl_h(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     BoundArguments bound;
     Sample x;
     std::uint64_t k = 0;
-    if (!bind_arguments(kKlH, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
+    if (!bind_arguments(kKlH, args, nargs, kwnames, bound) || !to_sample(bound[0], "x", x) ||
         !to_count(bound[1], "k", k) || !retake(bound, {&x})) {
       return nullptr;
     }
@@ -60,13 +60,13 @@ PyObject* kl_h(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
   });
 }
 
-PyObject* ksg_mi(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* ksg_mi(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     BoundArguments bound;
     Sample x, y;
     std::uint64_t k = 0;
     bool normalize = false;
-    if (!bind_arguments(kKsgMi, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
+    if (!bind_arguments(kKsgMi, args, nargs, kwnames, bound) || !to_sample(bound[0], "x", x) ||
         !to_sample(bound[1], "y", y) || !to_count(bound[2], "k", k) ||
         !to_flag(bound[3], "normalize", normalize) || !retake(bound, {&x, &y})) {
       return nullptr;
@@ -75,12 +75,12 @@ PyObject* ksg_mi(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
   });
 }
 
-PyObject* ksg_cmi(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return three_samples(kKsgCmi, info::ksg_cmi, args, nargsf, kwnames);
+PyObject* ksg_cmi(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return three_samples(kKsgCmi, info::ksg_cmi, args, nargs, kwnames);
 }
 
-PyObject* ksg_ii(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return three_samples(kKsgIi, info::ksg_ii, args, nargsf, kwnames);
+PyObject* ksg_ii(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return three_samples(kKsgIi, info::ksg_ii, args, nargs, kwnames);
 }
 
 }  // namespace quorlix::py

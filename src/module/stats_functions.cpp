@@ -23,12 +23,12 @@ PyObject* float_pair(const stats::TestResult& result) {
 }
 
 template <class Stat>
-PyObject* two_float_samples(const FunctionDescription& fn, Stat stat, PyObject* const* args, Py_ssize_t nargsf,
+PyObject* two_float_samples(const FunctionDescription& fn, Stat stat, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     BoundArguments bound;
     Sample x, y;
-    if (!bind_arguments(fn, args, nargsf, kwnames, bound) || !to_sample(bound[0], "x", x) ||
+    if (!bind_arguments(fn, args, nargs, kwnames, bound) || !to_sample(bound[0], "x", x) ||
         !to_sample(bound[1], "y", y)) {
       return nullptr;
     }
@@ -38,19 +38,19 @@ PyObject* two_float_samples(const FunctionDescription& fn, Stat stat, PyObject* 
 
 }  // namespace
 
-PyObject* pearson_corr(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return two_float_samples(kPearson, stats::pearson_corr, args, nargsf, kwnames);
+PyObject* pearson_corr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return two_float_samples(kPearson, stats::pearson_corr, args, nargs, kwnames);
 }
 
-PyObject* spearman_corr(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-  return two_float_samples(kSpearman, stats::spearman_corr, args, nargsf, kwnames);
+PyObject* spearman_corr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return two_float_samples(kSpearman, stats::spearman_corr, args, nargs, kwnames);
 }
 
-PyObject* phi_coef(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+PyObject* phi_coef(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     BoundArguments bound;
     BoolSample x, y;
-    if (!bind_arguments(kPhi, args, nargsf, kwnames, bound) || !to_bool_sample(bound[0], "x", x) ||
+    if (!bind_arguments(kPhi, args, nargs, kwnames, bound) || !to_bool_sample(bound[0], "x", x) ||
         !to_bool_sample(bound[1], "y", y)) {
       return nullptr;
     }

@@ -112,7 +112,7 @@ def test_the_sdist_builds_a_complete_wheel(tmp_path):
         metadata = archive.read("quorlix-0.1.0.dist-info/METADATA").decode()
     assert "quorlix-stubs/__init__.pyi" in files
     assert "quorlix-0.1.0.dist-info/licenses/LICENSE" in files
-    assert any(re.fullmatch(r"quorlix\.cpython-\d+-x86_64-linux-gnu\.so", f) for f in files)
+    assert "quorlix.abi3.so" in files
     headers, description = metadata.split("\n\n", 1)
     for line in (
         "Name: quorlix",
