@@ -277,13 +277,4 @@ void sort_with_order(std::span<const double> values, std::vector<double>& sorted
   }
 }
 
-std::vector<std::size_t> stable_sort_order(std::span<const double> values) {
-  const std::size_t n = values.size();
-  std::vector<std::uint64_t> keys(n);
-  for (std::size_t i = 0; i < n; ++i) keys[i] = order_key(values[i]);
-  std::vector<std::size_t> order;
-  radix_sort(keys, &order);
-  return order;
-}
-
 }  // namespace quorlix::numeric

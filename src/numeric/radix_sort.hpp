@@ -33,8 +33,4 @@ void sort_ascending(std::vector<double>& values);
 void sort_with_order(std::span<const double> values, std::vector<double>& sorted,
                      std::vector<std::uint32_t>& order);
 
-// The permutation that stably sorts values ascending: element i of the result is the index of the value that
-// belongs at sorted position i. Equal values, -0.0 and +0.0 included, keep their index order.
-std::vector<std::size_t> stable_sort_order(std::span<const double> values);
-
 }  // namespace quorlix::numeric

@@ -379,8 +379,6 @@ void start_global_pool() {
   start_workers(p);
 }
 
-bool global_pool_started() { return g_initialized.load(); }
-
 void set_interrupt_check(InterruptCheck check) {
   g_interrupt_check.store(check);
   // Stop points on the calling thread poll as the phases between jobs do.

@@ -18,7 +18,6 @@ inline constexpr std::size_t kWorkerCount = 4;
 void start_global_pool();
 
 // Whether start_global_pool has succeeded in this process.
-bool global_pool_started();
 
 // Called by the waiting thread roughly every 50 ms while a job runs; returning true cancels the
 // job (workers take no further ranges) and makes the operation throw Interrupted once the running
@@ -37,6 +36,18 @@ void poll_interrupt_quietly();
 
 // Loops that poll quietly do so after every this many elements (a few milliseconds of streaming at most).
 inline constexpr std::size_t kQuietPollEvery = std::size_t{1} << 20;
+
+// Runs body(start, stop) over consecutive stretches of [0, n) in order, polling quietly between them: for
+// loops over the caller's arrays, where a signal handler could free what they read. The signal is only
+// noted, and handled once the call has unwound.
+template <class Body>
+void for_each_stretch(std::ptrdiff_t n, const Body& body) {
+  constexpr auto kStretch = static_cast<std::ptrdiff_t>(kQuietPollEvery);
+  for (std::ptrdiff_t start = 0; start < n; start += kStretch) {
+    body(start, n - start < kStretch ? n : start + kStretch);
+    poll_interrupt_quietly();
+  }
+}
 
 // Runs the installed check on the calling thread and throws Interrupted when it asks to stop; an
 // exception thrown by the check is reported as parallel_for reports a body's. For long sequential
@@ -122,22 +133,6 @@ void parallel_tasks(std::size_t count, F&& task) {
   parallel_tasks(count, kPoolWorthNs, std::forward<F>(task));
 }
 
-// Writes out[i] = f(i) for every i < out.size().
-template <class T, class F>
-void parallel_map(std::vector<T>& out, F&& f) {
-  T* slots = out.data();
-  parallel_for(out.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) slots[i] = f(i);
-  });
-}
-
-// Returns the sequence f(0), ..., f(n - 1) in index order.
-template <class T, class F>
-std::vector<T> parallel_collect(std::size_t n, F&& f) {
-  std::vector<T> out(n);
-  parallel_map(out, std::forward<F>(f));
-  return out;
-}
 
 // Leaf pieces of the fixed split have at most this many terms.
 inline constexpr std::size_t kSumPieceLength = 2048;

@@ -14,6 +14,7 @@
 #include "numeric/work_memory.hpp"
 #include "pool/pool.hpp"
 #include "stats/cell_counts.hpp"
+#include "stats/ranks.hpp"
 
 namespace quorlix::stats {
 namespace {
@@ -21,18 +22,6 @@ namespace {
 void validate_pair(std::size_t x_size, std::size_t y_size) {
   if (x_size != y_size) throw ValidationError("x and y must have same length");
   if (x_size < 3) throw ValidationError("array must contain >= 3 elements");
-}
-
-// Runs body(start, stop) over consecutive stretches of [0, n) in order, looking for a pending Ctrl-C between
-// stretches. The loops that use it read the caller's arrays, so no Python code may run there: a signal
-// handler could free them. The signal is only noted, and handled once the call has unwound.
-template <class Body>
-void for_each_stretch(std::ptrdiff_t n, const Body& body) {
-  constexpr auto kStretch = static_cast<std::ptrdiff_t>(pool::kQuietPollEvery);
-  for (std::ptrdiff_t start = 0; start < n; start += kStretch) {
-    body(start, std::min(n, start + kStretch));
-    pool::poll_interrupt_quietly();
-  }
 }
 
 // The two passes of the product-moment correlation: the means, then the centred sums of squares and
@@ -53,7 +42,7 @@ Moments centred_moments(Sample x, Sample y) {
   const double count = static_cast<double>(n);
   double sum_x = -0.0;
   double sum_y = -0.0;
-  for_each_stretch(n, [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+  pool::for_each_stretch(n, [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
     for (std::ptrdiff_t i = start; i < stop; ++i) {
       sum_x += at(x, i);
       sum_y += at(y, i);
@@ -65,7 +54,7 @@ Moments centred_moments(Sample x, Sample y) {
   double sxx = 0.0;
   double syy = 0.0;
   double sxy = 0.0;
-  for_each_stretch(n, [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+  pool::for_each_stretch(n, [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
     for (std::ptrdiff_t i = start; i < stop; ++i) {
       const double dx = at(x, i) - mean_x;
       const double dy = at(y, i) - mean_y;
@@ -79,7 +68,7 @@ Moments centred_moments(Sample x, Sample y) {
 
 bool all_finite(Sample v) {
   bool finite = true;
-  for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
     for (std::ptrdiff_t i = start; i < stop && finite; ++i) finite = std::isfinite(v[static_cast<std::size_t>(i)]);
   });
   return finite;
@@ -88,7 +77,7 @@ bool all_finite(Sample v) {
 bool all_equal(Sample v) {
   if (v.byte_stride() == 0) return true;  // one stored value, however long the view
   bool equal = true;
-  for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
     for (std::ptrdiff_t i = start; i < stop && equal; ++i) equal = v[static_cast<std::size_t>(i)] == v[0];
   });
   return equal;
@@ -98,7 +87,7 @@ bool all_equal(Sample v) {
 // exact unless a value is so much smaller than the largest that it falls below the normal range.
 std::vector<double> scaled_to_unit(Sample v) {
   double largest = 0.0;
-  for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
     for (std::ptrdiff_t i = start; i < stop; ++i) largest = std::max(largest, std::fabs(v[static_cast<std::size_t>(i)]));
   });
   int exponent = 0;
@@ -145,55 +134,6 @@ TestResult correlation_test(Sample x, Sample y) {
   const double t = std::fabs(r * std::sqrt(df / (1.0 - r * r)));
   const double c = distribution.cdf(t);
   return {r, 2.0 * (1.0 - c)};
-}
-
-// The values' order keys, read from the caller's buffer in one pass. A NaN has no place in the order; a
-// single element is never compared, so it alone is allowed.
-numeric::WorkVector<std::uint64_t> order_keys(Sample v) {
-  const std::size_t n = v.size();
-  numeric::WorkVector<std::uint64_t> keys(n);
-  bool has_nan = false;
-  // Signed for the reason given in centred_moments.
-  for_each_stretch(static_cast<std::ptrdiff_t>(n), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
-    for (std::ptrdiff_t i = start; i < stop; ++i) {
-      const double value = v[static_cast<std::size_t>(i)];
-      has_nan |= std::isnan(value);
-      keys[static_cast<std::size_t>(i)] = numeric::order_key(value);
-    }
-  });
-  if (has_nan && n >= 2) throw InternalFailure(kUnwrapNoneMessage);
-  return keys;
-}
-
-// The ranks in index order, in a working buffer that the next call on a sample of this length reuses.
-// Sorts the keys in place.
-template <class Index>
-numeric::WorkVector<double> ranks_with(numeric::WorkVector<std::uint64_t>& keys) {
-  const std::size_t n = keys.size();
-  numeric::WorkVector<Index> order;
-  numeric::sort_keys(keys, order);
-
-  // Equal keys mean equal values (the two zeros share a key), so each run of equal keys is one tie group.
-  numeric::WorkVector<double> result(n);
-  std::size_t start = 0;
-  while (start < n) {
-    std::size_t end = start;
-    while (end + 1 < n && keys[end + 1] == keys[start]) ++end;
-    const double group_rank = static_cast<double>(start + end) * 0.5 + 1.0;
-    for (std::size_t j = start; j <= end; ++j) result[order[j]] = group_rank;
-    start = end + 1;
-  }
-  return result;
-}
-
-numeric::WorkVector<double> ranks_of_keys(numeric::WorkVector<std::uint64_t>& keys) {
-  if (keys.size() <= std::numeric_limits<std::uint32_t>::max()) return ranks_with<std::uint32_t>(keys);
-  return ranks_with<std::size_t>(keys);
-}
-
-numeric::WorkVector<double> ranks(Sample v) {
-  numeric::WorkVector<std::uint64_t> keys = order_keys(v);
-  return ranks_of_keys(keys);
 }
 
 // Counts the pairs of views that are not both adjacent bytes into cells[2 * x + y]. The four cells count
@@ -250,7 +190,7 @@ TestResult phi_coef(BoolSample x, BoolSample y) {
   const unsigned char* const y_bytes = y.contiguous_bytes();
   if (x_bytes != nullptr && y_bytes != nullptr) {
     CellCounts c;
-    for_each_stretch(static_cast<std::ptrdiff_t>(n), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+    pool::for_each_stretch(static_cast<std::ptrdiff_t>(n), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
       const CellCounts part = count_true(x_bytes + start, y_bytes + start, static_cast<std::size_t>(stop - start));
       c.x += part.x;
       c.y += part.y;
@@ -274,11 +214,6 @@ TestResult phi_coef(BoolSample x, BoolSample y) {
   const double phi = (n00 * n11 - n01 * n10) / std::sqrt(d);
   const double chi_squared = (static_cast<double>(n) * phi) * phi;
   return {phi, 1.0 - numeric::ChiSquared(1.0).cdf(chi_squared)};
-}
-
-std::vector<double> rank(Sample v) {
-  const numeric::WorkVector<double> r = ranks(v);
-  return {r.begin(), r.end()};
 }
 
 }  // namespace quorlix::stats

@@ -11,6 +11,7 @@
 #include <numbers>
 #include <numeric>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,15 @@
 
 namespace quorlix::numeric {
 namespace {
+
+// The permutation that stably sorts values, through the 64-bit form of sort_keys.
+std::vector<std::size_t> stable_sort_order(std::span<const double> values) {
+  WorkVector<std::uint64_t> keys(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) keys[i] = order_key(values[i]);
+  WorkVector<std::size_t> order;
+  sort_keys(keys, order);
+  return {order.begin(), order.end()};
+}
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

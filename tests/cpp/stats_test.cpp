@@ -13,9 +13,16 @@
 
 #include "core/errors.hpp"
 #include "stats/correlation.hpp"
+#include "stats/ranks.hpp"
 
 namespace quorlix::stats {
 namespace {
+
+std::vector<double> rank(Sample v) {
+  numeric::WorkVector<std::uint64_t> keys = order_keys(v);
+  const numeric::WorkVector<double> r = ranks_of_keys(keys);
+  return {r.begin(), r.end()};
+}
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
