@@ -1,9 +1,10 @@
 // KSG conditional mutual information I(x; y | z).
 #include <cmath>
 
-#include "info/detail.hpp"
+#include "info/inputs.hpp"
+#include "info/ksg_terms.hpp"
+#include "info/passes.hpp"
 #include "info/info.hpp"
-#include "numeric/gamma_functions.hpp"
 
 namespace quorlix::info {
 
@@ -14,7 +15,7 @@ double ksg_cmi(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
   const std::vector<double>& zv = t.z;
   const std::size_t n = xv.size();
   const double s = conditional_sum(xv, yv, zv, t.ranking(t.rx), t.ranking(t.ry), t.ranking(t.rz), k);
-  double cmi = s / static_cast<double>(n) + numeric::digamma(static_cast<double>(k));
+  double cmi = detail::conditional_mutual_information_from(s, n, k);
   // Written so that a NaN estimate also becomes 0.
   cmi = cmi > 0.0 ? cmi : 0.0;
   if (!normalize) return cmi;
@@ -31,8 +32,7 @@ double ksg_cmi(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
     pool::poll_interrupt();
     h_yz = entropy_kl_2d_tree(yz_tree, yv, zv, k);
   }
-  const double h_z = t.ranked && detail::differences_finite(zv) ? entropy_kl_1d_sorted(t.rz.sorted, t.rz.order, k)
-                                                                : entropy_kl_1d(zv, k);
+  const double h_z = entropy_kl_1d(zv, t.ranking(t.rz), k);
   const double d = std::sqrt((h_yz - h_z) * (h_xz - h_z));
   if (std::isfinite(d) && d >= detail::kNormalizeThreshold) {
     const double ratio = cmi / d;

@@ -3,10 +3,11 @@
 #include <cmath>
 #include <limits>
 
-#include "info/detail.hpp"
+#include "info/inputs.hpp"
+#include "info/ksg_terms.hpp"
+#include "info/passes.hpp"
 #include "info/info.hpp"
 #include "numeric/radix_sort.hpp"
-#include "numeric/gamma_functions.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info {
@@ -62,10 +63,7 @@ double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std:
       logs[order[p]] = std::log(detail::floor_distance(kth_neighbour_distance(sorted.data(), n, p, kk)));
     }
   });
-  const double s = detail::sequential_sum(logs);
-  const double nd = static_cast<double>(n);
-  const double kd = static_cast<double>(k);
-  return s / nd + ((numeric::digamma(nd) - numeric::digamma(kd)) + detail::kLn2);
+  return detail::kl_entropy_from(detail::sequential_sum(logs), n, k, detail::kLn2);
 }
 
 double entropy_kl_1d(std::span<const double> values, std::uint64_t k) {
@@ -82,13 +80,18 @@ double entropy_kl_1d(std::span<const double> values, std::uint64_t k) {
   return entropy_kl_1d_tree(tree, values, k);
 }
 
+double entropy_kl_1d(std::span<const double> values, const detail::RankedSample* ranked, std::uint64_t k) {
+  if (ranked != nullptr && detail::differences_finite(values)) {
+    return entropy_kl_1d_sorted(ranked->sorted, ranked->order, k);
+  }
+  return entropy_kl_1d(values, k);
+}
+
 double entropy_kl_1d_tree(const KdTree<1>& tree, std::span<const double> values, std::uint64_t k) {
   const std::size_t n = values.size();
   const double s = detail::sequential_sum(
       log_radii(tree, n, k, [&](std::size_t i) { return KdTree<1>::Point{values[i]}; }));
-  const double nd = static_cast<double>(n);
-  const double kd = static_cast<double>(k);
-  return s / nd + ((numeric::digamma(nd) - numeric::digamma(kd)) + detail::kLn2);
+  return detail::kl_entropy_from(s, n, k, detail::kLn2);
 }
 
 double entropy_kl_2d_tree(const KdTree<2>& tree, std::span<const double> a, std::span<const double> b,
@@ -97,9 +100,7 @@ double entropy_kl_2d_tree(const KdTree<2>& tree, std::span<const double> a, std:
   const double s = detail::sequential_sum(log_radii(tree, n, k, [&](std::size_t i) {
     return KdTree<2>::Point{a[i], b[i]};
   }));
-  const double nd = static_cast<double>(n);
-  const double kd = static_cast<double>(k);
-  return (2.0 * s) / nd + ((numeric::digamma(nd) - numeric::digamma(kd)) + detail::kLn4);
+  return detail::kl_entropy_from(2.0 * s, n, k, detail::kLn4);
 }
 
 double kl_h(Sample x, std::uint64_t k) {

@@ -39,6 +39,10 @@ double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std:
 // The one-dimensional estimate by whichever of the two routines above applies to the values; 1 <= k < n.
 double entropy_kl_1d(std::span<const double> values, std::uint64_t k);
 
+// The same, from the values' ranking when one is given (not null) and every difference of two values is
+// finite, so that nothing needs sorting again.
+double entropy_kl_1d(std::span<const double> values, const detail::RankedSample* ranked, std::uint64_t k);
+
 // Entropy estimate over a two-dimensional tree holding exactly (a_i, b_i) with item id i; 1 <= k < n.
 double entropy_kl_2d_tree(const KdTree<2>& tree, std::span<const double> a, std::span<const double> b,
                           std::uint64_t k);

@@ -1,9 +1,10 @@
 // KSG mutual information of two paired samples.
 #include <cmath>
 
-#include "info/detail.hpp"
+#include "info/inputs.hpp"
+#include "info/ksg_terms.hpp"
+#include "info/passes.hpp"
 #include "info/info.hpp"
-#include "numeric/gamma_functions.hpp"
 
 namespace quorlix::info {
 
@@ -24,18 +25,13 @@ double ksg_mi(Sample x, Sample y, std::uint64_t k, bool normalize) {
                          [&](std::size_t t) { (t == 0 ? rx : ry) = detail::rank_sample(t == 0 ? xv : yv); });
   }
   const double s = ranked ? mutual_sum(xv, yv, &rx, &ry, k) : mutual_sum(xv, yv, nullptr, nullptr, k);
-  const double nd = static_cast<double>(n);
-  double mi = (numeric::digamma(static_cast<double>(k)) + numeric::digamma(nd)) - s / nd;
+  double mi = detail::mutual_information_from(s, n, k);
   // Written so that a NaN difference also becomes 0.
   mi = mi > 0.0 ? mi : 0.0;
   if (!normalize) return mi;
 
-  const auto entropy = [&](const std::vector<double>& values, const detail::RankedSample& r) {
-    return ranked && detail::differences_finite(values) ? entropy_kl_1d_sorted(r.sorted, r.order, k)
-                                                        : entropy_kl_1d(values, k);
-  };
-  const double hx = entropy(xv, rx);
-  const double hy = entropy(yv, ry);
+  const double hx = entropy_kl_1d(xv, ranked ? &rx : nullptr, k);
+  const double hy = entropy_kl_1d(yv, ranked ? &ry : nullptr, k);
   const double d = std::sqrt(hx * hy);
   if (std::isfinite(d) && d >= detail::kNormalizeThreshold) {
     const double ratio = mi / d;

@@ -7,9 +7,10 @@
 #include <cmath>
 #include <limits>
 
-#include "info/detail.hpp"
+#include "info/inputs.hpp"
+#include "info/ksg_terms.hpp"
+#include "info/passes.hpp"
 #include "info/range_count.hpp"
-#include "numeric/gamma_functions.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/buffer.hpp"
-#include "info/detail.hpp"
+#include "info/inputs.hpp"
 #include "kdtree/kdtree.hpp"
 
 namespace quorlix::info {

@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "core/errors.hpp"
-#include "info/detail.hpp"
+#include "info/inputs.hpp"
+#include "info/ksg_terms.hpp"
+#include "info/passes.hpp"
 #include "info/range_count.hpp"
 #include "numeric/gamma_functions.hpp"
 #include "pool/pool.hpp"

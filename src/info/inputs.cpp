@@ -1,11 +1,12 @@
-// Input checks and sorted copies shared by the estimators.
-#include "info/detail.hpp"
+// Argument checks, checked copies and rankings of the estimators' inputs.
+#include "info/inputs.hpp"
 
 #include <cmath>
 #include <string>
 
 #include "core/errors.hpp"
 #include "core/stop.hpp"
+#include "info/passes.hpp"
 #include "numeric/radix_sort.hpp"
 #include "pool/pool.hpp"
 
@@ -39,13 +40,6 @@ std::vector<double> sorted_copy(const std::vector<double>& values) {
   numeric::sort_ascending(sorted);
   pool::poll_interrupt();
   return sorted;
-}
-
-KdTreeTasks tree_tasks() {
-  return
-      [](std::size_t count, std::size_t points_per_task, const std::function<void(std::size_t)>& task) {
-        pool::parallel_tasks(count, static_cast<double>(points_per_task) * kBuildNs, task);
-      };
 }
 
 RankedSample rank_sample(std::span<const double> values) {
@@ -85,21 +79,6 @@ bool differences_finite(std::span<const double> values) {
     hi = v > hi ? v : hi;
   }
   return std::isfinite(hi - lo);
-}
-
-const double* psi_table() {
-  static const std::vector<double> table = [] {
-    std::vector<double> t(kPsiTableSize);
-    for (std::size_t c = 0; c < kPsiTableSize; ++c) t[c] = numeric::digamma(static_cast<double>(c) + 1.0);
-    return t;
-  }();
-  return table.data();
-}
-
-double sequential_sum(const std::vector<double>& slots) {
-  double s = -0.0;
-  for (double v : slots) s += v;
-  return s;
 }
 
 }  // namespace quorlix::info::detail

@@ -1,0 +1,53 @@
+// The terms of the estimators: the distance floor, digamma of neighbour counts, and each estimator's
+// closing formula, written once so that every estimator that uses one forms it with the same operations.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "numeric/gamma_functions.hpp"
+
+namespace quorlix::info::detail {
+
+inline constexpr double kDistanceFloor = 1e-7;
+inline constexpr double kNormalizeThreshold = 1e-10;
+inline constexpr double kLn2 = 0.6931471805599453;
+inline constexpr double kLn4 = 1.3862943611198906;
+
+// A radius of 0 (coinciding points) would make the logarithms and the strict counts degenerate; NaN
+// fails the comparison too, so it is floored as well.
+inline double floor_distance(double d) { return d > kDistanceFloor ? d : kDistanceFloor; }
+
+// The number of neighbours a (k+1)-nearest query asks a tree of `size` points for, kept in range so that
+// no count overflows and an empty tree is never asked.
+inline std::size_t query_count(std::uint64_t k, std::size_t size) { return k < size ? k + 1 : size; }
+
+// psi(count + 1), the count converted to double before 1 is added. Small counts are read from a table that
+// the same function filled once per process, so the bits are those of a direct evaluation.
+inline constexpr std::size_t kPsiTableSize = std::size_t{1} << 16;
+const double* psi_table();
+inline double psi_of_count(const double* table, std::size_t count) {
+  return count < kPsiTableSize ? table[count] : numeric::digamma(static_cast<double>(count) + 1.0);
+}
+
+// I(x; y) = psi(k) + psi(n) - s / n, where s sums psi(n_x + 1) + psi(n_y + 1) over the points. Not clamped.
+inline double mutual_information_from(double s, std::size_t n, std::uint64_t k) {
+  const double nd = static_cast<double>(n);
+  return (numeric::digamma(static_cast<double>(k)) + numeric::digamma(nd)) - s / nd;
+}
+
+// I(x; y | z) = s / n + psi(k), where s sums (psi(n_z + 1) - psi(n_xz + 1)) - psi(n_yz + 1). Not clamped.
+inline double conditional_mutual_information_from(double s, std::size_t n, std::uint64_t k) {
+  return s / static_cast<double>(n) + numeric::digamma(static_cast<double>(k));
+}
+
+// The Kozachenko-Leonenko entropy d * s / n + psi(n) - psi(k) + ln(c_d), where s sums the logarithms of the
+// floored k-th-neighbour distances, d_times_s is d * s (s itself in one dimension, 2.0 * s in two) and
+// ln_unit_ball the logarithm of the unit ball's volume under the max norm (kLn2, kLn4).
+inline double kl_entropy_from(double d_times_s, std::size_t n, std::uint64_t k, double ln_unit_ball) {
+  const double nd = static_cast<double>(n);
+  const double kd = static_cast<double>(k);
+  return d_times_s / nd + ((numeric::digamma(nd) - numeric::digamma(kd)) + ln_unit_ball);
+}
+
+}  // namespace quorlix::info::detail

@@ -1,0 +1,78 @@
+// The estimators' per-point passes: what each stage costs (so the pool is woken only when it pays), visits
+// of every point with a per-range state, in the tree's leaf order when it has one, and the adapter that lets
+// the trees build their subtrees on the pool.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "info/ksg_terms.hpp"
+#include "kdtree/kdtree.hpp"
+#include "pool/pool.hpp"
+
+namespace quorlix::info::detail {
+
+// Approximate single-core costs of the estimators' stages, in nanoseconds per point (or per tree leaf),
+// from which pool::worth_pooling decides whether a stage is worth the workers.
+inline constexpr double kGatherNs = 1.0;    // copying a value to or from an indexed place
+inline constexpr double kTermNs = 4.0;      // a per-point term from table look-ups, summed
+inline constexpr double kLogNs = 20.0;      // a neighbour distance in sorted values and its logarithm
+inline constexpr double kSortNs = 30.0;     // sorting a sample with its permutation
+inline constexpr double kBuildNs = 40.0;    // placing a point in a tree
+inline constexpr double kSearchNs = 40.0;   // boundary searches in sorted values from nearby hints
+inline constexpr double kQueryNs = 150.0;   // a k-nearest or range query in a tree
+
+// Leaf size of the trees that answer the k-nearest queries: with the small k of typical use the neighbours
+// lie in a few leaves, and smaller leaves have fewer points to scan.
+inline constexpr std::size_t kNeighbourBucket = 16;
+
+// The floored largest distance among the `count` points of the tree nearest to p. The point itself is
+// stored in the tree, so count = k + 1 reaches the k-th nearest other point.
+template <std::size_t K>
+double neighbour_radius(const KdTree<K>& tree, const typename KdTree<K>::Point& p, std::size_t count,
+                        std::vector<NearestNeighbour>& scratch) {
+  if (count == 0) return kDistanceFloor;
+  return floor_distance(tree.nth_nearest_distance(p, count, scratch));
+}
+
+// Calls visit(j, state) once for every j < n, on the pool when n visits of ns_per_visit are worth it;
+// each range of consecutive j shares one default-constructed State (a scratch heap for the k-nearest
+// queries, search hints), so no point allocates.
+template <class State, class Visit>
+void for_each_with_state(std::size_t n, double ns_per_visit, const Visit& visit) {
+  pool::parallel_for(n, ns_per_visit, [&](std::size_t begin, std::size_t end) {
+    State state;
+    for (std::size_t j = begin; j < end; ++j) visit(j, state);
+  });
+}
+
+// Calls visit(i, state) once for every i < n, as for_each_with_state does. Points are visited in the tree's
+// leaf order when that order covers exactly 0 .. n-1 (neighbouring queries then touch the same nodes), in
+// index order otherwise.
+template <class State, class Visit>
+void visit_in_leaf_order(std::span<const std::uint64_t> order, std::size_t n, const Visit& visit) {
+  const bool use_order = order.size() == n;
+  for_each_with_state<State>(n, kQueryNs, [&](std::size_t j, State& state) {
+    visit(use_order ? static_cast<std::size_t>(order[j]) : j, state);
+  });
+}
+
+// Evaluates term(i, scratch) for every i < n into slot i, visiting the points as visit_in_leaf_order does.
+template <class Term>
+std::vector<double> leaf_order_slots(std::span<const std::uint64_t> order, std::size_t n, const Term& term) {
+  std::vector<double> slots(n);
+  double* out = slots.data();
+  visit_in_leaf_order<std::vector<NearestNeighbour>>(
+      order, n, [&](std::size_t i, std::vector<NearestNeighbour>& scratch) { out[i] = term(i, scratch); });
+  return slots;
+}
+
+// Sum of the slots left to right from -0.0, as a sequential loop over the points would form it.
+double sequential_sum(const std::vector<double>& slots);
+
+// Adapts pool::parallel_tasks to the tree's constructor, whose subtree builds run as independent tasks.
+KdTreeTasks tree_tasks();
+
+}  // namespace quorlix::info::detail
