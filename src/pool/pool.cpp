@@ -24,7 +24,6 @@ namespace quorlix::pool {
 namespace {
 
 using detail::Body;
-using detail::rethrow_reported;
 
 // Enough chunks per worker to even out uneven per-index costs, but chunks long enough to amortise
 // the claim and short enough that a cancelled job stops quickly.
@@ -251,9 +250,7 @@ void start_workers(Pool& p) {
   g_initialized.store(true);
 }
 
-void run_inline(std::size_t n, const Body& body) {
-  detail::run_here([&] { body(0, n); });
-}
+void run_inline(std::size_t n, const Body& body) { body(0, n); }
 
 void notify_workers(Pool& p, std::size_t chunk_count) {
   if (chunk_count >= kWorkerCount) {
@@ -329,7 +326,7 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
   // An interrupt wins over a chunk's failure: the check has already recorded why the caller stops.
   if (interrupted) throw Interrupted();
   if (abandoned) throw InternalFailure("the worker pool was lost to fork() while a job was running");
-  if (job.failed.load()) rethrow_reported(job.error);
+  if (job.failed.load()) std::rethrow_exception(job.error);
 }
 
 struct Piece {
@@ -349,28 +346,6 @@ void list_pieces(std::size_t begin, std::size_t end, std::vector<Piece>& pieces)
 }
 
 }  // namespace
-
-namespace detail {
-
-void rethrow_reported(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(std::move(error));
-  } catch (const InternalFailure&) {
-    throw;
-  } catch (const ValidationError&) {
-    throw;
-  } catch (const Interrupted&) {
-    throw;
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw InternalFailure(e.what());
-  } catch (...) {
-    throw InternalFailure("a parallel task failed with an exception of unknown type");
-  }
-}
-
-}  // namespace detail
 
 void start_global_pool() {
   Pool& p = the_pool();
@@ -402,7 +377,7 @@ void poll_interrupt() {
     stop = check();
   } catch (...) {
     t_polling = false;
-    rethrow_reported(std::current_exception());
+    throw;
   }
   t_polling = false;
   if (stop) throw Interrupted();
@@ -434,12 +409,9 @@ double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, 
 }
 
 void run_tasks_pooled(std::size_t count, const std::function<void(std::size_t)>& task) {
-  // Pooled ranges hold at most 4096 indices, so tasks placed that far apart in a larger index space land
-  // in different ranges, which idle workers take up at once. Each index lies in exactly one range, so
-  // each task runs exactly once.
-  constexpr std::size_t kSpacing = 4096;
-  run_pooled(count * kSpacing, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t t = (begin + kSpacing - 1) / kSpacing; t * kSpacing < end; ++t) task(t);
+  // One index per task, so idle workers take up the tasks at once.
+  run_job(count, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t t = begin; t < end; ++t) task(t);
   });
 }
 

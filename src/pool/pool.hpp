@@ -72,37 +72,24 @@ inline constexpr double kCostlyIndexNs = 3'880.0;
 
 namespace detail {
 using Body = std::function<void(std::size_t, std::size_t)>;
-// Reports an exception thrown by a body as a pooled run would (see parallel_for).
-[[noreturn]] void rethrow_reported(std::exception_ptr error);
 void run_pooled(std::size_t n, const Body& body);
 void run_tasks_pooled(std::size_t count, const std::function<void(std::size_t)>& task);
 double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum);
-
-// Runs work() on the calling thread, a failure reported as a pooled run reports it.
-template <class Work>
-decltype(auto) run_here(Work&& work) {
-  try {
-    return work();
-  } catch (...) {
-    rethrow_reported(std::current_exception());
-  }
-}
 }  // namespace detail
 
 // Runs body(begin, end) over disjoint ranges covering [0, n) and blocks until all have run: inline as
 // one range when the work is small (see worth_pooling), otherwise on the workers. A pooled range holds
 // at most 4096 indices, and only as many as run in a few milliseconds when single indices are costly,
 // so that a cancelled job stops promptly. The first exception thrown by a range stops the hand-out of
-// further ranges and is rethrown on the calling thread once the running ones have finished
-// (InternalFailure, ValidationError, Interrupted and std::bad_alloc as they are; any other exception as
-// InternalFailure with the same text). Calls made from inside a worker, and calls made while another
+// further ranges and is rethrown on the calling thread, as it was thrown, once the running ones have
+// finished. Calls made from inside a worker, and calls made while another
 // thread's job runs, also run inline on the calling thread. Uses the pool before start_global_pool
 // starts it implicitly.
 template <class F>
 void parallel_for(std::size_t n, double ns_per_index, F&& body) {
   if (n == 0) return;
   if (!worth_pooling(n, ns_per_index)) {
-    detail::run_here([&] { body(std::size_t{0}, n); });
+    body(std::size_t{0}, n);
     return;
   }
   detail::run_pooled(n, detail::Body(std::ref(body)));
@@ -120,9 +107,7 @@ template <class F>
 void parallel_tasks(std::size_t count, double ns_per_task, F&& task) {
   if (count == 0) return;
   if (count == 1 || !worth_pooling(count, ns_per_task)) {
-    detail::run_here([&] {
-      for (std::size_t t = 0; t < count; ++t) task(t);
-    });
+    for (std::size_t t = 0; t < count; ++t) task(t);
     return;
   }
   detail::run_tasks_pooled(count, std::function<void(std::size_t)>(std::ref(task)));
@@ -159,7 +144,7 @@ double split_sum(std::size_t begin, std::size_t end, Leaf& leaf) {
 // The result does not depend on where the pieces ran.
 template <class F>
 double parallel_sum_pieces(std::size_t n, double ns_per_term, F&& piece_sum) {
-  if (!worth_pooling(n, ns_per_term)) return detail::run_here([&] { return split_sum(0, n, piece_sum); });
+  if (!worth_pooling(n, ns_per_term)) return split_sum(0, n, piece_sum);
   return detail::sum_pieces_pooled(n, std::function<double(std::size_t, std::size_t)>(std::ref(piece_sum)));
 }
 
