@@ -11,6 +11,7 @@
 #include "info/ksg_terms.hpp"
 #include "info/passes.hpp"
 #include "info/range_count.hpp"
+#include "numeric/fixed_split_sum.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info {
@@ -332,7 +333,7 @@ double cmi_neighbour_sum(std::span<const double> eps, const KdTree<2>& xz_tree, 
   const std::vector<double> terms = detail::leaf_order_slots(
       xz_tree.leaf_order(), n,
       [&](std::size_t i, std::vector<NearestNeighbour>&) { return term(i, eps[i]); });
-  return pool::fixed_split_sum(terms.data(), terms.size());
+  return numeric::fixed_split_sum(terms.data(), terms.size());
 }
 
 double marginal_sum(std::span<const double> eps, std::span<const double> x, std::span<const double> y,

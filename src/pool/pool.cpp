@@ -329,22 +329,6 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
   if (job.failed.load()) std::rethrow_exception(job.error);
 }
 
-struct Piece {
-  std::size_t begin;
-  std::size_t end;
-};
-
-// Appends the leaf pieces of the fixed split of [begin, end) in index order.
-void list_pieces(std::size_t begin, std::size_t end, std::vector<Piece>& pieces) {
-  const std::size_t m = end - begin;
-  if (m <= kSumPieceLength) {
-    pieces.push_back({begin, end});
-    return;
-  }
-  list_pieces(begin, begin + m / 2, pieces);
-  list_pieces(begin + m / 2, end, pieces);
-}
-
 }  // namespace
 
 void start_global_pool() {
@@ -383,29 +367,19 @@ void poll_interrupt() {
   if (stop) throw Interrupted();
 }
 
-double fixed_split_sum(const double* terms, std::size_t n) {
-  auto leaf = [terms](std::size_t begin, std::size_t end) {
-    double s = -0.0;
-    for (std::size_t i = begin; i < end; ++i) s += terms[i];
-    return s;
-  };
-  return split_sum(0, n, leaf);
-}
-
 namespace detail {
 
 void run_pooled(std::size_t n, const Body& body) { run_job(n, chunk_length_for(n), body); }
 
 double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum) {
-  std::vector<Piece> pieces;
-  list_pieces(0, n, pieces);
+  const std::vector<numeric::SumPiece> pieces = numeric::fixed_split_pieces(n);
   std::vector<double> sums(pieces.size());
   run_job(pieces.size(), 1, [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) sums[i] = piece_sum(pieces[i].begin, pieces[i].end);
   });
   std::size_t next = 0;
   auto leaf = [&](std::size_t, std::size_t) { return sums[next++]; };
-  return split_sum(0, n, leaf);
+  return numeric::split_sum(0, n, leaf);
 }
 
 void run_tasks_pooled(std::size_t count, const std::function<void(std::size_t)>& task) {

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "numeric/fixed_split_sum.hpp"
+
 namespace quorlix::pool {
 
 inline constexpr std::size_t kWorkerCount = 4;
@@ -119,32 +121,12 @@ void parallel_tasks(std::size_t count, F&& task) {
 }
 
 
-// Leaf pieces of the fixed split have at most this many terms.
-inline constexpr std::size_t kSumPieceLength = 2048;
-
-// The sum of terms[0 .. n) under the fixed split: [0, n) is halved recursively (a range of length
-// m > kSumPieceLength splits into [0, m/2) and [m/2, m)), so the split points depend only on n;
-// each piece is summed in index order from -0.0, and two halves are added as left + right.
-// Sequential; parallel_sum produces the same bits. An empty range sums to -0.0.
-double fixed_split_sum(const double* terms, std::size_t n);
-
-// The fixed split of [begin, end), each leaf piece's sum taken from leaf(begin, end) in index order and
-// two halves added as left + right: the grouping that fixes the result's bits.
-template <class Leaf>
-double split_sum(std::size_t begin, std::size_t end, Leaf& leaf) {
-  const std::size_t m = end - begin;
-  if (m <= kSumPieceLength) return leaf(begin, end);
-  const double left = split_sum(begin, begin + m / 2, leaf);
-  const double right = split_sum(begin + m / 2, end, leaf);
-  return left + right;
-}
-
 // The same fixed split, with piece_sum(begin, end) evaluating each leaf piece, on the workers when the
 // n terms of ns_per_term nanoseconds each are worth it, and the halves combined on the calling thread.
 // The result does not depend on where the pieces ran.
 template <class F>
 double parallel_sum_pieces(std::size_t n, double ns_per_term, F&& piece_sum) {
-  if (!worth_pooling(n, ns_per_term)) return split_sum(0, n, piece_sum);
+  if (!worth_pooling(n, ns_per_term)) return numeric::split_sum(0, n, piece_sum);
   return detail::sum_pieces_pooled(n, std::function<double(std::size_t, std::size_t)>(std::ref(piece_sum)));
 }
 
@@ -153,7 +135,7 @@ double parallel_sum_pieces(std::size_t n, F&& piece_sum) {
   return parallel_sum_pieces(n, kCostlyIndexNs, std::forward<F>(piece_sum));
 }
 
-// The sum of term(i) for i < n with exactly the additions of fixed_split_sum over the terms.
+// The sum of term(i) for i < n with exactly the additions of numeric::fixed_split_sum over the terms.
 template <class F>
 double parallel_sum(std::size_t n, double ns_per_term, F&& term) {
   return parallel_sum_pieces(n, ns_per_term, [&](std::size_t begin, std::size_t end) {

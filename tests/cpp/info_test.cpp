@@ -17,6 +17,7 @@
 
 #include "core/errors.hpp"
 #include "info/inputs.hpp"
+#include "numeric/fixed_split_sum.hpp"
 #include "info/ksg_terms.hpp"
 #include "info/passes.hpp"
 #include "info/range_count.hpp"
@@ -89,7 +90,7 @@ double bf_mi_sum(const Column& x, const Column& y, std::uint64_t k) {
   Column t(x.size());
   for (std::size_t i = 0; i < x.size(); ++i)
     t[i] = psi1(bf_marginal(x, i, eps[i])) + psi1(bf_marginal(y, i, eps[i]));
-  return pool::fixed_split_sum(t.data(), t.size());
+  return numeric::fixed_split_sum(t.data(), t.size());
 }
 
 double bf_cmi_sum(const Column& x, const Column& y, const Column& z, const Column& eps) {
@@ -98,7 +99,7 @@ double bf_cmi_sum(const Column& x, const Column& y, const Column& z, const Colum
     t[i] = (psi1(bf_marginal(z, i, eps[i])) - psi1(bf_others_within({x, z}, i, eps[i]))) -
            psi1(bf_others_within({y, z}, i, eps[i]));
   }
-  return pool::fixed_split_sum(t.data(), t.size());
+  return numeric::fixed_split_sum(t.data(), t.size());
 }
 
 double bf_raw_mi(const Column& x, const Column& y, std::uint64_t k) {

@@ -34,6 +34,8 @@ namespace {
 
 using namespace quorlix;
 using namespace quorlix::pool;
+using numeric::fixed_split_sum;
+using numeric::kSumPieceLength;
 using Clock = std::chrono::steady_clock;
 
 const std::string kBuildError = "called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: ";
