@@ -29,7 +29,7 @@ void require_same_length(std::initializer_list<std::size_t> lengths, const char*
 std::vector<double> checked_copy(Sample s) {
   std::vector<double> values = s.copy();
   for (double v : values) {
-    if (std::isnan(v)) throw InternalFailure(kUnwrapNoneMessage);
+    if (std::isnan(v)) throw InternalFailure(Failure::kNaN);
   }
   stop_point();
   return values;

@@ -266,7 +266,7 @@ class KdTree {
   std::size_t depth() const { return depth_; }
 
   // The min(n, size()) stored points nearest to query, by ascending distance. n == 0 on a
-  // non-empty tree throws InternalFailure "called `Option::unwrap()` on a `None` value".
+  // non-empty tree throws InternalFailure kNoNeighbours.
   std::vector<NearestNeighbour> nearest_n(const Point& query, std::size_t n) const;
 
   // The largest distance among the n nearest (the last entry of nearest_n), using scratch as the
@@ -459,7 +459,7 @@ template <std::size_t K>
 KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n, const KdTreeTasks& tasks,
                   std::size_t bucket_size) {
   bucket_size = std::clamp<std::size_t>(bucket_size, 1, kBucketSize);
-  if (n > kMaxPoints) throw InternalFailure("KdTree capacity exceeded: at most 68719476736 points");
+  if (n > kMaxPoints) throw InternalFailure(Failure::kTooManyPoints);
   size_ = n;
   while (((n + (std::size_t{1} << depth_) - 1) >> depth_) > bucket_size) ++depth_;
   inner_count_ = (std::size_t{1} << depth_) - 1;
@@ -749,7 +749,7 @@ std::size_t KdTree<K>::fill_heap(const Point& query, std::size_t n, NearestNeigh
 template <std::size_t K>
 std::vector<NearestNeighbour> KdTree<K>::nearest_n(const Point& query, std::size_t n) const {
   if (size_ == 0) return {};
-  if (n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  if (n == 0) throw InternalFailure(Failure::kNoNeighbours);
   std::vector<NearestNeighbour> out(std::min(n, size_));
   kdtree_detail::NeighbourHeap heap{out.data(), fill_heap(query, n, out.data()), out.size()};
   heap.sort();
@@ -759,7 +759,7 @@ std::vector<NearestNeighbour> KdTree<K>::nearest_n(const Point& query, std::size
 template <std::size_t K>
 double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t n,
                                        std::vector<NearestNeighbour>& scratch) const {
-  if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  if (size_ == 0 || n == 0) throw InternalFailure(Failure::kNoNeighbours);
   if (n <= kShortList && distances_finite(query)) return short_nth_distance(query, n);
   const std::size_t m = std::min(n, size_);
   if (scratch.size() < m) scratch.resize(m);
@@ -919,7 +919,7 @@ void KdTree<K>::short_walk(std::size_t node, std::size_t b, std::size_t e, doubl
 
 template <std::size_t K>
 double KdTree<K>::short_nth_distance(const Point& query, std::size_t n) const {
-  if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  if (size_ == 0 || n == 0) throw InternalFailure(Failure::kNoNeighbours);
   if (n > kShortList || !distances_finite(query)) {
     std::vector<NearestNeighbour> scratch;
     return nth_nearest_distance(query, n, scratch);
@@ -932,7 +932,7 @@ double KdTree<K>::short_nth_distance(const Point& query, std::size_t n) const {
 
 template <std::size_t K>
 double KdTree<K>::stored_nth_distance(std::size_t position, std::size_t n) const {
-  if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  if (size_ == 0 || n == 0) throw InternalFailure(Failure::kNoNeighbours);
   const Point query = point_at(position);
   if (n > kShortList || !finite_) return short_nth_distance(query, n);
   // The path from the root to the leaf that holds the position, with each node's range.
@@ -969,7 +969,7 @@ template <std::size_t K>
 template <class Found>
 void KdTree<K>::stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t n,
                                      const Found& found) const {
-  if (size_ == 0 || n == 0) throw InternalFailure(kUnwrapNoneMessage);
+  if (size_ == 0 || n == 0) throw InternalFailure(Failure::kNoNeighbours);
   if (n > kShortList || !finite_) {
     for (std::size_t leaf = first_leaf; leaf < last_leaf; ++leaf) {
       const auto [b, e] = range_of(inner_count_ + leaf);

@@ -10,6 +10,30 @@
 namespace quorlix::py {
 namespace {
 
+// The texts of PanicException for each internal failure. They are a compatibility contract: callers and
+// their tests match on them, so they stay exactly as they are.
+constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
+constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value: ";
+
+std::string panic_text(const InternalFailure& e) {
+  switch (e.failure()) {
+    case Failure::kNaN:
+    case Failure::kNoNeighbours:
+      return kUnwrapNone;
+    case Failure::kOutOfDomain:
+      return std::string(kUnwrapErr) + "XOutOfRange";
+    case Failure::kTooManyPoints:
+      return "KdTree capacity exceeded: at most 68719476736 points";
+    case Failure::kPoolAlreadyStarted:
+      return std::string(kUnwrapErr) + "ThreadPoolBuildError { kind: GlobalPoolAlreadyInitialized }";
+    case Failure::kPoolStartFailed:
+      return std::string(kUnwrapErr) + "ThreadPoolBuildError { kind: IOError(" + e.detail() + ") }";
+    case Failure::kPoolLostToFork:
+      return "the worker pool was lost to fork() while a job was running";
+  }
+  return e.what();
+}
+
 PyObject* panic_type = nullptr;  // the main interpreter's PanicException, created on first use
 
 constexpr const char* kPanicDoc =
@@ -143,7 +167,7 @@ void set_from_current_exception() {
   } catch (const ValidationError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const InternalFailure& e) {
-    set_panic(e.what());
+    set_panic(panic_text(e));
   } catch (const Interrupted&) {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {

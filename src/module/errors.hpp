@@ -23,8 +23,9 @@ void set_cast_error(PyObject* obj, const char* target);
 std::string take_error_rendering();
 
 // Sets the Python exception for the C++ exception being handled; call inside a catch (...) block.
-// ValidationError -> ValueError, InternalFailure -> PanicException, std::bad_alloc and
-// std::length_error -> MemoryError, Interrupted -> the exception the signal check raised.
+// ValidationError -> ValueError, InternalFailure -> PanicException with its kind's documented text,
+// std::bad_alloc and std::length_error -> MemoryError, Interrupted -> the exception the signal check
+// raised. Failures on the workers arrive here unchanged, so this is the one table for every thread.
 void set_from_current_exception();
 
 // The type's __qualname__ as UTF-8 ("?" if it cannot be read).

@@ -18,7 +18,7 @@ double StudentsT::cdf(double x) const {
   const double u = freedom_ / (q * q + freedom_);
   // The incomplete beta rejects u outside [0, 1] or NaN; a NaN x always ends here.
   const std::optional<double> beta = regularized_beta(a, 0.5, u);
-  if (!beta) throw InternalFailure(std::string(kUnwrapErrPrefix) + "XOutOfRange");
+  if (!beta) throw InternalFailure(Failure::kOutOfDomain);
   const double ib = 0.5 * *beta;
   return x <= location_ ? ib : 1.0 - ib;
 }

@@ -6,8 +6,7 @@ namespace quorlix::numeric {
 class StudentsT {
  public:
   StudentsT(double location, double scale, double freedom);
-  // Throws InternalFailure "called `Result::unwrap()` on an `Err` value: XOutOfRange" when the
-  // incomplete beta argument leaves [0, 1] (every NaN x).
+  // Throws InternalFailure kOutOfDomain when the incomplete beta argument leaves [0, 1] (every NaN x).
   double cdf(double x) const;
 
  private:

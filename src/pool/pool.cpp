@@ -153,12 +153,10 @@ struct SubmittingScope {
   SubmittingScope& operator=(const SubmittingScope&) = delete;
 };
 
-std::string build_error(const std::string& kind) {
-  return std::string(kUnwrapErrPrefix) + "ThreadPoolBuildError { kind: " + kind + " }";
-}
-
-std::string io_error(const std::error_code& code) {
-  return "IOError(" + code.message() + " (os error " + std::to_string(code.value()) + "))";
+// A worker that could not start, with the system's error: "<message> (os error <code>)".
+InternalFailure start_failure(const std::error_code& code) {
+  return InternalFailure(Failure::kPoolStartFailed,
+                         code.message() + " (os error " + std::to_string(code.value()) + ")");
 }
 
 // Holding the submit lock across fork() means no job or start-up is half done in the child. A thread
@@ -183,7 +181,7 @@ Pool& the_pool() {
   static Pool* const pool = [] {
     if (g_pool.load() == nullptr) g_pool.store(new Pool());
     const int rc = pthread_atfork(prepare_fork, after_fork_in_parent, after_fork_in_child);
-    if (rc != 0) throw InternalFailure(build_error(io_error(std::error_code(rc, std::system_category()))));
+    if (rc != 0) throw start_failure(std::error_code(rc, std::system_category()));
     return g_pool.load();
   }();
   return *pool;
@@ -234,7 +232,7 @@ void start_workers(Pool& p) {
     while (started.size() < kWorkerCount) started.emplace_back(worker_main, &p);
   } catch (const std::system_error& e) {
     stop_and_join(p, started);
-    throw InternalFailure(build_error(io_error(e.code())));
+    throw start_failure(e.code());
   } catch (...) {
     stop_and_join(p, started);
     throw;
@@ -325,7 +323,7 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
   }
   // An interrupt wins over a chunk's failure: the check has already recorded why the caller stops.
   if (interrupted) throw Interrupted();
-  if (abandoned) throw InternalFailure("the worker pool was lost to fork() while a job was running");
+  if (abandoned) throw InternalFailure(Failure::kPoolLostToFork);
   if (job.failed.load()) std::rethrow_exception(job.error);
 }
 
@@ -334,7 +332,7 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
 void start_global_pool() {
   Pool& p = the_pool();
   std::lock_guard submit_lock(p.submit_mutex);
-  if (g_initialized.load()) throw InternalFailure(build_error("GlobalPoolAlreadyInitialized"));
+  if (g_initialized.load()) throw InternalFailure(Failure::kPoolAlreadyStarted);
   start_workers(p);
 }
 

@@ -14,9 +14,8 @@ namespace quorlix::pool {
 inline constexpr std::size_t kWorkerCount = 4;
 
 // Starts the four workers and waits until each has reported ready. A second call in the same
-// process throws InternalFailure "called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError
-// { kind: GlobalPoolAlreadyInitialized }"; a thread that cannot be started throws InternalFailure
-// with "ThreadPoolBuildError { kind: IOError(...) }".
+// process throws InternalFailure kPoolAlreadyStarted; a thread that cannot be started, kPoolStartFailed
+// with the system's error (no worker is left running then, and a later call may try again).
 void start_global_pool();
 
 // Whether start_global_pool has succeeded in this process.

@@ -24,7 +24,7 @@ numeric::WorkVector<std::uint64_t> order_keys(Sample v) {
       keys[static_cast<std::size_t>(i)] = numeric::order_key(value);
     }
   });
-  if (has_nan && n >= 2) throw InternalFailure(kUnwrapNoneMessage);
+  if (has_nan && n >= 2) throw InternalFailure(Failure::kNaN);
   return keys;
 }
 

@@ -9,8 +9,8 @@
 
 namespace quorlix::stats {
 
-// The values' order keys, read in one pass. A NaN has no place in the order (InternalFailure "called
-// `Option::unwrap()` on a `None` value"); a single element is never compared, so it alone is allowed.
+// The values' order keys, read in one pass. A NaN has no place in the order (InternalFailure kNaN); a
+// single element is never compared, so it alone is allowed.
 numeric::WorkVector<std::uint64_t> order_keys(Sample v);
 
 // The 1-based average ranks in index order, in a working buffer that the next call on a sample of this

@@ -235,12 +235,12 @@ TYPED_TEST(KdTreeTest, EqualDistancesKeepThePointsExaminedFirst) {
 }
 
 template <class F>
-void expect_internal_failure(F call, const char* message) {
+void expect_internal_failure(F call, Failure failure) {
   try {
     call();
     ADD_FAILURE() << "expected InternalFailure";
   } catch (const InternalFailure& e) {
-    EXPECT_STREQ(e.what(), message);
+    EXPECT_EQ(e.failure(), failure) << e.what();
   }
 }
 
@@ -254,17 +254,17 @@ TYPED_TEST(KdTreeTest, ZeroNeighboursFailsAndEmptyTreeAnswersNothing) {
   EXPECT_TRUE(empty.nearest_n(q, 3).empty());
   EXPECT_TRUE(empty.within_unsorted(q, kInf).empty());
   EXPECT_EQ(empty.count_within(q, kInf), 0u);
-  expect_internal_failure([&] { one.nearest_n(q, 0); }, kUnwrapNoneMessage);
-  expect_internal_failure([&] { one.nth_nearest_distance(q, 0, scratch); }, kUnwrapNoneMessage);
+  expect_internal_failure([&] { one.nearest_n(q, 0); }, Failure::kNoNeighbours);
+  expect_internal_failure([&] { one.nth_nearest_distance(q, 0, scratch); }, Failure::kNoNeighbours);
   // An empty tree has no n-th nearest distance to report.
-  expect_internal_failure([&] { empty.nth_nearest_distance(q, 1, scratch); }, kUnwrapNoneMessage);
+  expect_internal_failure([&] { empty.nth_nearest_distance(q, 1, scratch); }, Failure::kNoNeighbours);
 }
 
 TYPED_TEST(KdTreeTest, CapacityAboveTwoToThe36Fails) {
   constexpr std::size_t K = TypeParam::value;
   const std::array<const double*, K> none{};
   expect_internal_failure([&] { KdTree<K>(none, (std::size_t{1} << 36) + 1); },
-                          "KdTree capacity exceeded: at most 68719476736 points");
+                          Failure::kTooManyPoints);
 }
 
 // Runs the tasks on threads of its own, all at once, as the estimators' pool would.
