@@ -54,13 +54,14 @@ double kth_neighbour_distance(const double* s, std::size_t n, std::size_t p, std
 double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std::uint32_t> order,
                             std::uint64_t k) {
   const std::size_t n = std::min(sorted.size(), order.size());
-  const std::size_t kk = n == 0 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(k, n - 1));
+  // The k-th neighbour among at most n - 1 others.
+  const std::size_t k_reachable = n == 0 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(k, n - 1));
   // Slot i receives the logarithm for index i, so the sum below runs in index order as a loop over the
   // points would; the logarithms themselves may be taken on the pool.
   std::vector<double> logs(n);
   pool::parallel_for(n, detail::kLogNs, [&](std::size_t begin, std::size_t end) {
     for (std::size_t p = begin; p < end; ++p) {
-      logs[order[p]] = std::log(detail::floor_distance(kth_neighbour_distance(sorted.data(), n, p, kk)));
+      logs[order[p]] = std::log(detail::floor_distance(kth_neighbour_distance(sorted.data(), n, p, k_reachable)));
     }
   });
   return detail::kl_entropy_from(detail::sequential_sum(logs), n, k, detail::kLn2);

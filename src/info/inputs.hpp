@@ -26,6 +26,9 @@ std::vector<double> sorted_copy(const std::vector<double>& values);
 // The largest sample whose positions, and twice whose length, fit the 32-bit fields used with rankings.
 inline constexpr std::size_t kMaxRanked = 0x7FFFFFFF;
 
+// A position in (or a count of) a sample of at most kMaxRanked values, as the 32-bit field that holds it.
+inline std::uint32_t position32(std::size_t v) { return static_cast<std::uint32_t>(v); }
+
 // A sample's values in ascending order, bit-identical to sorted_copy, with the permutation between the
 // two orders.
 struct RankedSample {

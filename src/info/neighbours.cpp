@@ -23,8 +23,8 @@ using detail::query_count;
 // psi(count + 1); the count is converted before the 1 is added.
 double psi_of_count(std::size_t count) { return detail::psi_of_count(detail::psi_table(), count); }
 
-// A radius query also finds the centre itself.
-std::size_t others(std::size_t found) { return found >= 1 ? found - 1 : 0; }
+// A count of points within a radius of a point includes the point itself; this is the count without it.
+std::size_t excluding_centre(std::size_t found) { return found >= 1 ? found - 1 : 0; }
 
 // How many leading values satisfy `holds`, which is true on a prefix of `values` and false after it. The
 // halving keeps the remaining range length a function of n alone, so the loop compiles without branches
@@ -172,8 +172,8 @@ struct CmiTerm {
   std::span<const double> x, y, z, zs;
 
   double operator()(std::size_t i, double r) const {
-    const std::size_t n_xz = others(xz_tree.count_within({x[i], z[i]}, r));
-    const std::size_t n_yz = others(yz_tree.count_within({y[i], z[i]}, r));
+    const std::size_t n_xz = excluding_centre(xz_tree.count_within({x[i], z[i]}, r));
+    const std::size_t n_yz = excluding_centre(yz_tree.count_within({y[i], z[i]}, r));
     const std::size_t n_z = marginal_count(zs, z[i], r);
     return (psi_of_count(n_z) - psi_of_count(n_xz)) - psi_of_count(n_yz);
   }
@@ -244,15 +244,14 @@ ValueBuckets::ValueBuckets(std::span<const double> sorted) {
   // Position p starts the buckets after the one of the value before it, up to its own; every bucket is
   // written by exactly one position (or, past the greatest value, by the end), so ranges of positions can
   // be handled at the same time.
-  const auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
   pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
     std::size_t next = begin == 0 ? 0 : bucket(sorted[begin - 1]) + 1;
     for (std::size_t p = begin; p < end; ++p) {
       const std::size_t b = bucket(sorted[p]);
-      for (; next <= b; ++next) starts_[next] = u32(p);
+      for (; next <= b; ++next) starts_[next] = detail::position32(p);
     }
   });
-  for (std::size_t b = bucket(sorted[n - 1]) + 1; b < starts_.size(); ++b) starts_[b] = u32(n);
+  for (std::size_t b = bucket(sorted[n - 1]) + 1; b < starts_.size(); ++b) starts_[b] = detail::position32(n);
 }
 
 namespace {
@@ -380,21 +379,20 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
                       double centre,
                       double radius) { return closer_than(sorted, buckets, own, hints, centre, radius); };
   };
-  const auto u32 = [](std::size_t v) { return static_cast<std::uint32_t>(v); };
   {
     const ValueBuckets buckets(rx.sorted);
     along_sorted<1>(rx, eps, closer_in(buckets),
                     [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
-                      xz[p].a_lo = u32(b[0].first);
-                      xz[p].a_hi = u32(b[0].last);
+                      xz[p].a_lo = detail::position32(b[0].first);
+                      xz[p].a_hi = detail::position32(b[0].last);
                     });
   }
   {
     const ValueBuckets buckets(ry.sorted);
     along_sorted<1>(ry, eps, closer_in(buckets),
                     [&](std::size_t p, const std::array<PositionRange, 1>& b, double) {
-                      yz[p].a_lo = u32(b[0].first);
-                      yz[p].a_hi = u32(b[0].last);
+                      yz[p].a_lo = detail::position32(b[0].first);
+                      yz[p].a_hi = detail::position32(b[0].last);
                     });
   }
   // Along z, the rectangles' second side and the marginal count n_z, stored at the sorted position along z;
@@ -408,9 +406,9 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
     along_sorted<1>(
         rz, eps, closer_in(buckets),
         [&](std::size_t p, const std::array<PositionRange, 1>& b, double radius) {
-          side[p] = {u32(b[0].first), u32(b[0].last)};
-          n_z[p] =
-              u32(counted_between(marginal_bounds_from(rz.sorted, as_hints(b[0], n), rz.sorted[p], radius)));
+          side[p] = {detail::position32(b[0].first), detail::position32(b[0].last)};
+          const PositionRange z_bounds = marginal_bounds_from(rz.sorted, as_hints(b[0], n), rz.sorted[p], radius);
+          n_z[p] = detail::position32(counted_between(z_bounds));
         });
     pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
       for (std::size_t p = begin; p < end; ++p) {
@@ -434,8 +432,8 @@ double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSam
 
   const double* psi = detail::psi_table();
   return pool::parallel_sum(n, detail::kTermNs, [&](std::size_t i) {
-    const std::size_t n_xz = others(count_xz[rx.position[i]]);
-    const std::size_t n_yz = others(count_yz[ry.position[i]]);
+    const std::size_t n_xz = excluding_centre(count_xz[rx.position[i]]);
+    const std::size_t n_yz = excluding_centre(count_yz[ry.position[i]]);
     return (detail::psi_of_count(psi, n_z[rz.position[i]]) - detail::psi_of_count(psi, n_xz)) -
            detail::psi_of_count(psi, n_yz);
   });

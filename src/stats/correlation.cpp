@@ -124,6 +124,7 @@ TestResult correlation_test(Sample x, Sample y) {
   // is treated as varying. A NaN sum is not zero and goes on to fail in the t distribution.
   if (sxx == 0.0 || syy == 0.0) throw ValidationError("arrays must have nonzero variance");
 
+  // n - 2 degrees of freedom, formed as the addition of -2.0 (the same bits as subtracting 2.0).
   const double df = count + -2.0;
   const numeric::StudentsT distribution(0.0, 1.0, df);
   const double r = sxy / (std::sqrt(sxx) * std::sqrt(syy));
