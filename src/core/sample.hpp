@@ -39,17 +39,6 @@ class StridedView {
     return value;
   }
 
-  // Copies the elements into an owned contiguous sequence, in logical index order.
-  std::vector<T> copy() const {
-    std::vector<T> out(n_);
-    if (byte_stride_ == static_cast<std::ptrdiff_t>(sizeof(T))) {
-      if (n_ != 0) std::memcpy(out.data(), data_, n_ * sizeof(T));
-    } else {
-      for (std::size_t i = 0; i < n_; ++i) out[i] = (*this)[i];
-    }
-    return out;
-  }
-
  private:
   const unsigned char* data_ = nullptr;
   std::size_t n_ = 0;

@@ -2,6 +2,7 @@
 #include "info/inputs.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "core/errors.hpp"
@@ -27,11 +28,23 @@ void require_same_length(std::initializer_list<std::size_t> lengths, const char*
 }
 
 std::vector<double> checked_copy(Sample s) {
-  std::vector<double> values = s.copy();
-  for (double v : values) {
-    if (std::isnan(v)) throw InternalFailure(Failure::kNaN);
-  }
-  stop_point();
+  const std::size_t n = s.size();
+  std::vector<double> values;
+  values.reserve(n);
+  bool has_nan = false;
+  // The copy grows a stretch at a time, so that its pages are first touched between polls too.
+  pool::for_each_stretch(static_cast<std::ptrdiff_t>(n), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+    const auto b = static_cast<std::size_t>(start);
+    const auto e = static_cast<std::size_t>(stop);
+    values.resize(e);
+    if (const unsigned char* bytes = s.contiguous_bytes()) {
+      std::memcpy(values.data() + b, bytes + b * sizeof(double), (e - b) * sizeof(double));
+    } else {
+      for (std::size_t i = b; i < e; ++i) values[i] = s[i];
+    }
+    for (std::size_t i = b; i < e; ++i) has_nan |= std::isnan(values[i]);
+  });
+  if (has_nan) throw InternalFailure(Failure::kNaN);
   return values;
 }
 

@@ -17,7 +17,9 @@ void require_usable(std::size_t n, std::uint64_t k);
 // Throws ValidationError with `message` unless every length equals the first.
 void require_same_length(std::initializer_list<std::size_t> lengths, const char* message);
 
-// Copies the sample and throws InternalFailure (the unwrap message) if it holds a NaN.
+// Copies the sample and throws InternalFailure kNaN if it holds a NaN. It reads the caller's buffer, so
+// it polls only quietly: no Python code runs before the copy is complete, and the caller may copy its
+// other inputs before the first full poll.
 std::vector<double> checked_copy(Sample s);
 
 // An ascending copy; the values hold no NaN. Polls for an interrupt once sorted.

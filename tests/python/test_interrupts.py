@@ -163,21 +163,32 @@ def test_signal_handler_that_does_not_raise_lets_the_call_finish(python_subproce
     assert result.stdout.split() == ["True", "True"]
 
 
-# A handler run while the call waits for its workers frees the input arrays (directly, or by letting another
-# thread do it while the handler sleeps): the call must not read them any more by then.
+# A handler run by the first signal poll of a call frees the input arrays (directly, or by letting another
+# thread do it while the handler sleeps): the call must not read them any more by then. Spearman's workers
+# rank from the inputs; the estimators copy one input after another.
 @pytest.mark.skipif(SANITIZED, reason="too large for the sanitizer's memory and time")
 @pytest.mark.parametrize("how", ["handler", "other-thread"])
-def test_inputs_freed_by_python_code_during_spearman(python_subprocess, how):
+@pytest.mark.parametrize(
+    "n, call",
+    [
+        (40_000_000, "stats.spearman_corr(x, y)"),
+        (3_000_000, "info.ksg_mi(x, y, 3, False)"),
+        (3_000_000, "info.ksg_cmi(x, z, y, 3, False)"),
+    ],
+    ids=["spearman", "ksg_mi", "ksg_cmi"],
+)
+def test_inputs_freed_by_python_code_during_a_call(python_subprocess, how, n, call):
     result = python_subprocess(
         f"""
         import signal, threading, time
         import numpy as np
-        from quorlix import stats
+        from quorlix import info, stats
 
-        # Large enough that the workers still read the inputs when the first signal poll runs the handler.
-        x = np.random.default_rng(0).normal(size=40_000_000)
+        # Large enough that the call still needs the inputs when the first signal poll runs the handler.
+        x = np.random.default_rng(0).normal(size={n})
         y = x[::-1].copy()
-        expected = stats.spearman_corr(x, y)
+        z = np.sin(x)
+        expected = {call}
         freed = threading.Event()
         junk = []
 
@@ -187,7 +198,7 @@ def test_inputs_freed_by_python_code_during_spearman(python_subprocess, how):
             junk.append(None)  # first: the timer fires again while the memory is refilled
             x.resize(0, refcheck=False)
             y.resize(0, refcheck=False)
-            junk.append(np.full(80_000_000, 7.0))
+            junk.append(np.full(2 * {n}, 7.0))
 
         def handler(signum, frame):
             if {how!r} == "handler":
@@ -203,7 +214,7 @@ def test_inputs_freed_by_python_code_during_spearman(python_subprocess, how):
         threading.Thread(target=other_thread, daemon=True).start()
         signal.signal(signal.SIGALRM, handler)
         signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
-        got = stats.spearman_corr(x, y)
+        got = {call}
         signal.setitimer(signal.ITIMER_REAL, 0)
         time.sleep(0.3)
         print(got == expected, x.size, len(junk))
