@@ -43,10 +43,9 @@ inline std::size_t query_count(std::uint64_t k, std::size_t size) { return k < s
 // The floored largest distance among the `count` points of the tree nearest to p. The point itself is
 // stored in the tree, so count = k + 1 reaches the k-th nearest other point.
 template <std::size_t K>
-double neighbour_radius(const KdTree<K>& tree, const typename KdTree<K>::Point& p, std::size_t count,
-                        std::vector<NearestNeighbour>& scratch) {
+double neighbour_radius(const KdTree<K>& tree, const typename KdTree<K>::Point& p, std::size_t count) {
   if (count == 0) return kDistanceFloor;
-  return floor_distance(tree.nth_nearest_distance(p, count, scratch));
+  return floor_distance(tree.nth_nearest_distance(p, count));
 }
 
 // Approximate single-core costs of the estimators' stages, in nanoseconds per point (or per tree leaf),
