@@ -42,6 +42,7 @@ template <std::size_t K>
 class KdTree {
  public:
   static_assert(K >= 1 && K <= 3, "KdTree supports dimensions 1, 2 and 3");
+  // The most points a leaf holds; the leaf scans and the leaf batches size their arrays by it.
   static constexpr std::size_t kBucketSize = kdtree_detail::kLeafCapacity;
   static constexpr std::size_t kMaxPoints = std::size_t{1} << 36;
   using Point = std::array<double, K>;
@@ -98,8 +99,9 @@ class KdTree {
   // m = b + (e - b) / 2 leaves every node of one depth with floor or ceil of n / 2^depth points, so
   // all leaves can sit at one depth with between half the bucket size and the bucket size each, and a
   // node's range follows from its parent's by the same halving instead of being stored. The left child
-  // holds coordinates <= split and the right child >= split (NaN sorting last), so whichever side a query
-  // is not on lies at least |query - split| away on that axis.
+  // holds coordinates <= split and the right child >= split or NaN, so whichever side a query is not on
+  // lies at least |query - split| away on that axis, save for points with a NaN there, whose term the fold
+  // skips: with NaN coordinates the queries are safe but not exact.
 
   // build.cpp. Sets the box of node over entries [b, e) and, for an inner node, partitions the range at
   // its midpoint on the split axis and records the split.
@@ -119,7 +121,7 @@ class KdTree {
   std::size_t split_axis(std::size_t node) const;
 
   // nearest.cpp. The general k-nearest walk: a heap of min(n, size_) entries over storage, splits visited
-  // near side first. Exact for any data, infinite or NaN coordinates included.
+  // near side first. Serves any count and any data, infinite coordinates and overflowing distances included.
   double heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const;
   void nearest_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
                     kdtree_detail::NeighbourHeap& heap) const;
@@ -142,7 +144,7 @@ class KdTree {
   static constexpr std::size_t kShortList = kdtree_detail::kShortListCapacity;
 
   // No tree is deeper than 36 levels (2^36 points at most, at least one per leaf), so a walk that keeps at
-  // most one pending node per level, or a path from the root, fits arrays of this size.
+  // most one pending node per level fits an array of this size.
   static constexpr std::size_t kMaxDepth = 64;
 
   double distance_at(std::size_t pos, const Point& query) const {
