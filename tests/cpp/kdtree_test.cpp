@@ -358,6 +358,31 @@ TYPED_TEST(KdTreeTest, StoredPointQueriesFallBackOnTheHeap) {
   }
 }
 
+// Smaller leaves, as the estimators ask for (down to one point, which leaves some leaves empty), answer
+// alike: single queries, leaf batches and counts all match the scan.
+TYPED_TEST(KdTreeTest, SmallBucketsMatchScanOfAllPoints) {
+  constexpr std::size_t K = TypeParam::value;
+  for (const std::size_t bucket : {1, 5, 16}) {
+    for (const std::size_t n : {3, 100, 5000}) {
+      SCOPED_TRACE("bucket " + std::to_string(bucket) + ", n " + std::to_string(n));
+      const auto cloud = make_cloud<K>(Layout::kFewValues, n, n + bucket);
+      std::array<const double*, K> columns;
+      for (std::size_t a = 0; a < K; ++a) columns[a] = cloud.coords[a].data();
+      const KdTree<K> tree(columns, n, {}, bucket);
+      const auto items = tree.leaf_order();
+      for (const std::size_t count : {1, 3, 40}) {
+        const auto batch = batch_distances(tree, count);
+        for (std::size_t j = 0; j < n; j += n / 20 + 1) {
+          const auto d = scan_distances(cloud, cloud.point(items[j]));
+          EXPECT_TRUE(same_bits(batch[j], nth_of(sorted_distances(d), count))) << j << " " << count;
+          EXPECT_TRUE(same_bits(tree.nth_nearest_distance(tree.point_at(j), count), batch[j]));
+          EXPECT_EQ(tree.count_within(tree.point_at(j), 2.0), scan_count(d, 2.0));
+        }
+      }
+    }
+  }
+}
+
 TYPED_TEST(KdTreeTest, BuildingWithTasksGivesTheSameTree) {
   constexpr std::size_t K = TypeParam::value;
   for (const Layout layout : {Layout::kContinuous, Layout::kFewValues, Layout::kWithNaN, Layout::kInfinite}) {
