@@ -1,6 +1,6 @@
 // The k-nearest distance queries. Two walks answer them: the heap walk for any data and any count, and the
-// short-list walk, several times faster, for the small counts of typical use when every distance from the
-// query is finite. nth_nearest_distance and stored_nth_distances choose between them; callers never do.
+// faster short-list walk for the small counts of typical use when every distance from the query is finite.
+// nth_nearest_distance and stored_nth_distances choose between them; callers never do.
 #include <algorithm>
 #include <array>
 #include <cmath>
