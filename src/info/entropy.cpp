@@ -18,8 +18,8 @@ namespace {
 template <std::size_t K, class MakePoint>
 std::vector<double> log_radii(const KdTree<K>& tree, std::size_t n, std::uint64_t k, const MakePoint& point) {
   const std::size_t count = detail::query_count(k, tree.size());
-  return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i, std::vector<NearestNeighbour>& s) {
-    return std::log(detail::neighbour_radius(tree, point(i), count, s));
+  return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
+    return std::log(detail::neighbour_radius(tree, point(i), count));
   });
 }
 

@@ -114,21 +114,14 @@ std::vector<double> radii_by_item(const KdTree<K>& tree, std::size_t count) {
   const std::size_t n = tree.size();
   const std::span<const std::uint64_t> items = tree.leaf_order();
   std::vector<double> eps(n);
-  if (tree.all_distances_finite() && count <= KdTree<K>::kShortList) {
-    const auto leaves = [&](std::size_t begin, std::size_t end) {
-      tree.stored_nth_distances(begin, end, count, [&](std::size_t j, double distance) {
-        eps[items[j]] = detail::floor_distance(distance);
-      });
-    };
-    pool::parallel_for(tree.leaf_count(), static_cast<double>(n / std::max<std::size_t>(tree.leaf_count(), 1)) *
-                                               detail::kQueryNs,
-                       leaves);
-    return eps;
-  }
-  detail::for_each_with_state<std::vector<NearestNeighbour>>(
-      n, detail::kQueryNs, [&](std::size_t j, std::vector<NearestNeighbour>& scratch) {
-        eps[items[j]] = neighbour_radius(tree, tree.point_at(j), count, scratch);
-      });
+  const auto leaves = [&](std::size_t begin, std::size_t end) {
+    tree.stored_nth_distances(begin, end, count, [&](std::size_t j, double distance) {
+      eps[items[j]] = detail::floor_distance(distance);
+    });
+  };
+  pool::parallel_for(tree.leaf_count(), static_cast<double>(n / std::max<std::size_t>(tree.leaf_count(), 1)) *
+                                             detail::kQueryNs,
+                     leaves);
   return eps;
 }
 
@@ -186,8 +179,8 @@ std::vector<double> knn_eps_2d(const KdTree<2>& tree, std::span<const double> a,
   const std::size_t n = std::min(a.size(), b.size());
   const std::size_t count = query_count(k, tree.size());
   if (tree.size() == n) return radii_by_item(tree, count);
-  return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i, std::vector<NearestNeighbour>& s) {
-    return neighbour_radius(tree, {a[i], b[i]}, count, s);
+  return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
+    return neighbour_radius(tree, {a[i], b[i]}, count);
   });
 }
 
@@ -196,8 +189,8 @@ std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::span<const double> a,
   const std::size_t n = std::min({a.size(), b.size(), c.size()});
   const std::size_t count = query_count(k, tree.size());
   if (tree.size() == n) return radii_by_item(tree, count);
-  return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i, std::vector<NearestNeighbour>& s) {
-    return neighbour_radius(tree, {a[i], b[i], c[i]}, count, s);
+  return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
+    return neighbour_radius(tree, {a[i], b[i], c[i]}, count);
   });
 }
 
@@ -331,7 +324,7 @@ double cmi_neighbour_sum(std::span<const double> eps, const KdTree<2>& xz_tree, 
   const CmiTerm term{xz_tree, yz_tree, x, y, z, zs};
   const std::vector<double> terms = detail::leaf_order_slots(
       xz_tree.leaf_order(), n,
-      [&](std::size_t i, std::vector<NearestNeighbour>&) { return term(i, eps[i]); });
+      [&](std::size_t i) { return term(i, eps[i]); });
   return numeric::fixed_split_sum(terms.data(), terms.size());
 }
 

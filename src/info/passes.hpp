@@ -31,15 +31,14 @@ inline constexpr std::size_t kNeighbourBucket = 16;
 // The floored largest distance among the `count` points of the tree nearest to p. The point itself is
 // stored in the tree, so count = k + 1 reaches the k-th nearest other point.
 template <std::size_t K>
-double neighbour_radius(const KdTree<K>& tree, const typename KdTree<K>::Point& p, std::size_t count,
-                        std::vector<NearestNeighbour>& scratch) {
+double neighbour_radius(const KdTree<K>& tree, const typename KdTree<K>::Point& p, std::size_t count) {
   if (count == 0) return kDistanceFloor;
-  return floor_distance(tree.nth_nearest_distance(p, count, scratch));
+  return floor_distance(tree.nth_nearest_distance(p, count));
 }
 
 // Calls visit(j, state) once for every j < n, on the pool when n visits of ns_per_visit are worth it;
-// each range of consecutive j shares one default-constructed State (a scratch heap for the k-nearest
-// queries, search hints), so no point allocates.
+// each range of consecutive j shares one default-constructed State (the search hints carried from one
+// position to the next).
 template <class State, class Visit>
 void for_each_with_state(std::size_t n, double ns_per_visit, const Visit& visit) {
   pool::parallel_for(n, ns_per_visit, [&](std::size_t begin, std::size_t end) {
@@ -48,24 +47,20 @@ void for_each_with_state(std::size_t n, double ns_per_visit, const Visit& visit)
   });
 }
 
-// Calls visit(i, state) once for every i < n, as for_each_with_state does. Points are visited in the tree's
-// leaf order when that order covers exactly 0 .. n-1 (neighbouring queries then touch the same nodes), in
-// index order otherwise.
-template <class State, class Visit>
-void visit_in_leaf_order(std::span<const std::uint64_t> order, std::size_t n, const Visit& visit) {
-  const bool use_order = order.size() == n;
-  for_each_with_state<State>(n, kQueryNs, [&](std::size_t j, State& state) {
-    visit(use_order ? static_cast<std::size_t>(order[j]) : j, state);
-  });
-}
-
-// Evaluates term(i, scratch) for every i < n into slot i, visiting the points as visit_in_leaf_order does.
+// Evaluates term(i) for every i < n into slot i, on the pool when the queries are worth it. Points are
+// visited in the tree's leaf order when that order covers exactly 0 .. n-1 (neighbouring queries then touch
+// the same nodes), in index order otherwise.
 template <class Term>
 std::vector<double> leaf_order_slots(std::span<const std::uint64_t> order, std::size_t n, const Term& term) {
   std::vector<double> slots(n);
   double* out = slots.data();
-  visit_in_leaf_order<std::vector<NearestNeighbour>>(
-      order, n, [&](std::size_t i, std::vector<NearestNeighbour>& scratch) { out[i] = term(i, scratch); });
+  const bool use_order = order.size() == n;
+  pool::parallel_for(n, kQueryNs, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t j = begin; j < end; ++j) {
+      const std::size_t i = use_order ? static_cast<std::size_t>(order[j]) : j;
+      out[i] = term(i);
+    }
+  });
   return slots;
 }
 

@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "kdtree/chebyshev.hpp"
+#include "kdtree/select.hpp"
+
 namespace quorlix {
 namespace {
 
@@ -97,54 +100,49 @@ std::vector<std::array<double, K>> make_queries(const Cloud<K>& cloud, std::uint
   return queries;
 }
 
+// The brute-force reference: the distance from q to every point of the cloud, item by item, by the max-norm
+// fold written out here (terms in axis order, a NaN term ignored unless every term is NaN).
 template <std::size_t K>
 std::vector<double> scan_distances(const Cloud<K>& cloud, const std::array<double, K>& q) {
   std::vector<double> d(cloud.size());
-  for (std::size_t i = 0; i < cloud.size(); ++i) d[i] = Chebyshev::distance(cloud.point(i), q);
+  for (std::size_t i = 0; i < cloud.size(); ++i) {
+    double m = std::fabs(cloud.coords[0][i] - q[0]);
+    for (std::size_t a = 1; a < K; ++a) {
+      const double t = std::fabs(cloud.coords[a][i] - q[a]);
+      if (t > m || std::isnan(m)) m = t;
+    }
+    d[i] = m;
+  }
   return d;
 }
 
-// Every entry carries its item's true distance, items are distinct, and the distances are the
-// smallest ones in ascending order.
-template <std::size_t K>
-void expect_nearest(const KdTree<K>& tree, const Cloud<K>& cloud, const std::array<double, K>& q,
-                    std::size_t n, const std::vector<double>& d) {
-  const auto got = tree.nearest_n(q, n);
-  std::vector<double> want = d;
-  std::sort(want.begin(), want.end(), nan_last);
-  want.resize(std::min(n, want.size()));
-  ASSERT_EQ(got.size(), want.size());
-  std::vector<std::uint64_t> items;
-  for (std::size_t j = 0; j < got.size(); ++j) {
-    ASSERT_LT(got[j].item, cloud.size());
-    EXPECT_TRUE(same_bits(got[j].distance, d[got[j].item]));
-    EXPECT_TRUE(same_bits(got[j].distance, want[j])) << "rank " << j;
-    items.push_back(got[j].item);
-  }
-  std::sort(items.begin(), items.end());
-  EXPECT_EQ(std::adjacent_find(items.begin(), items.end()), items.end());
-  std::vector<NearestNeighbour> scratch;
-  if (!got.empty()) {
-    EXPECT_TRUE(same_bits(tree.nth_nearest_distance(q, n, scratch), got.back().distance));
-  }
+// The distances in ascending order, NaN last.
+std::vector<double> sorted_distances(std::vector<double> d) {
+  std::sort(d.begin(), d.end(), nan_last);
+  return d;
 }
 
+// The n-th smallest of the sorted distances, or the largest when there are fewer than n.
+double nth_of(const std::vector<double>& sorted, std::size_t n) {
+  return sorted[std::min(n, sorted.size()) - 1];
+}
+
+// The number of distances strictly below r.
+std::size_t scan_count(const std::vector<double>& d, double r) {
+  return static_cast<std::size_t>(std::count_if(d.begin(), d.end(), [r](double x) { return x < r; }));
+}
+
+// Every stored point's n-th nearest distance from the leaf-batch query over all leaves, by leaf position;
+// checks that each position is reported once, in order.
 template <std::size_t K>
-void expect_within(const KdTree<K>& tree, const std::array<double, K>& q, double r,
-                   const std::vector<double>& d) {
-  std::vector<std::uint64_t> want;
-  for (std::size_t i = 0; i < d.size(); ++i) {
-    if (d[i] < r) want.push_back(i);
-  }
-  const auto got = tree.within_unsorted(q, r);
-  std::vector<std::uint64_t> items;
-  for (const auto& nb : got) {
-    EXPECT_TRUE(same_bits(nb.distance, d[nb.item]));
-    items.push_back(nb.item);
-  }
-  std::sort(items.begin(), items.end());
-  EXPECT_EQ(items, want) << "radius " << r;
-  EXPECT_EQ(tree.count_within(q, r), want.size()) << "radius " << r;
+std::vector<double> batch_distances(const KdTree<K>& tree, std::size_t n) {
+  std::vector<double> got;
+  tree.stored_nth_distances(0, tree.leaf_count(), n, [&](std::size_t position, double d) {
+    EXPECT_EQ(position, got.size());
+    got.push_back(d);
+  });
+  EXPECT_EQ(got.size(), tree.size());
+  return got;
 }
 
 template <class T>
@@ -166,17 +164,21 @@ TYPED_TEST(KdTreeTest, QueriesMatchScanOfAllPoints) {
       ASSERT_EQ(tree.size(), n);
       for (const auto& q : make_queries(cloud, n + 1)) {
         const auto d = scan_distances(cloud, q);
-        for (const std::size_t count : {std::size_t{1}, std::size_t{4}, n, n + 3}) {
-          if (count > 0) expect_nearest(tree, cloud, q, count, d);
+        const auto sorted = sorted_distances(d);
+        // Counts up to the whole tree and past it; 40 takes the heap on finite data as well.
+        for (const std::size_t count : {std::size_t{1}, std::size_t{4}, std::size_t{40}, n, n + 3}) {
+          if (count == 0 || n == 0) continue;
+          EXPECT_TRUE(same_bits(tree.nth_nearest_distance(q, count), nth_of(sorted, count)))
+              << "count " << count;
         }
         // Radii exactly at a stored point's distance and at the 4th-nearest distance put points
         // on the boundary of the strict test.
         std::vector<double> radii = {0.0, 0.5, 1.0, 2.0, kInf};
         if (n > 0) {
           radii.push_back(d[n / 2]);
-          radii.push_back(tree.nearest_n(q, 4).back().distance);
+          radii.push_back(nth_of(sorted, 4));
         }
-        for (const double r : radii) expect_within(tree, q, r, d);
+        for (const double r : radii) EXPECT_EQ(tree.count_within(q, r), scan_count(d, r)) << "radius " << r;
       }
     }
   }
@@ -191,14 +193,17 @@ TYPED_TEST(KdTreeTest, LeafOrderIsPermutationAndDepthIsLogarithmic) {
       std::sort(order.begin(), order.end());
       for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(order[i], i);
       ASSERT_EQ(order.size(), n);
-      // Leaves hold at most 32 points, so a balanced tree needs ceil(log2(n / 32)) levels.
-      EXPECT_EQ(tree.depth(), n <= 32 ? 0u : static_cast<std::size_t>(std::bit_width((n - 1) / 32)));
+      // Leaves hold at most 32 points, so a balanced tree needs ceil(log2(n / 32)) levels, and every leaf
+      // sits at that depth.
+      const std::size_t depth = n <= 32 ? 0u : static_cast<std::size_t>(std::bit_width((n - 1) / 32));
+      EXPECT_EQ(tree.leaf_count(), std::size_t{1} << depth);
     }
   }
 }
 
-// With NaN coordinates nothing is exact, but the tree builds, answers consistently and never
-// reports a NaN distance from a radius query.
+// With NaN coordinates nothing is exact (a point whose NaN term the fold ignores may lie nearer than a
+// split suggests), but the tree builds and answers: the n-th distance is the distance of a stored point and
+// never ranks before the true one, and a radius query counts only points truly within the radius.
 TYPED_TEST(KdTreeTest, NaNCoordinatesAreHandledSafely) {
   constexpr std::size_t K = TypeParam::value;
   const auto cloud = make_cloud<K>(Layout::kWithNaN, 5000, 3);
@@ -208,29 +213,15 @@ TYPED_TEST(KdTreeTest, NaNCoordinatesAreHandledSafely) {
   auto queries = make_queries(cloud, 4);
   queries.push_back(nan_query);
   for (const auto& q : queries) {
-    EXPECT_EQ(tree.nearest_n(q, 10).size(), 10u);
-    for (const double r : {0.1, 1.0, kInf, kNaN}) {
-      const auto got = tree.within_unsorted(q, r);
-      EXPECT_EQ(tree.count_within(q, r), got.size());
-      for (const auto& nb : got) EXPECT_LT(nb.distance, r);
+    const auto d = scan_distances(cloud, q);
+    const auto sorted = sorted_distances(d);
+    for (const std::size_t count : {std::size_t{10}, std::size_t{40}}) {
+      const double got = tree.nth_nearest_distance(q, count);
+      EXPECT_FALSE(nan_last(got, nth_of(sorted, count))) << "count " << count;
+      EXPECT_TRUE(std::any_of(d.begin(), d.end(), [&](double x) { return same_bits(x, got); }));
     }
-  }
-}
-
-TYPED_TEST(KdTreeTest, EqualDistancesKeepThePointsExaminedFirst) {
-  constexpr std::size_t K = TypeParam::value;
-  // A single leaf is examined in leaf order, and every point lies at distance 1 from the origin.
-  Cloud<K> cloud;
-  for (auto& column : cloud.coords) column.assign(5, 0.0);
-  cloud.coords[0] = {1.0, -1.0, 1.0, -1.0, 1.0};
-  const auto tree = cloud.tree();
-  for (const std::size_t n : {1, 2, 3}) {
-    std::vector<std::uint64_t> got;
-    for (const auto& nb : tree.nearest_n({}, n)) got.push_back(nb.item);
-    std::vector<std::uint64_t> first(tree.leaf_order().begin(), tree.leaf_order().begin() + n);
-    std::sort(got.begin(), got.end());
-    std::sort(first.begin(), first.end());
-    EXPECT_EQ(got, first);
+    for (const double r : {0.1, 1.0, kInf, kNaN}) EXPECT_LE(tree.count_within(q, r), scan_count(d, r));
+    EXPECT_EQ(tree.count_within(q, kNaN), 0u);
   }
 }
 
@@ -248,16 +239,17 @@ TYPED_TEST(KdTreeTest, ZeroNeighboursFailsAndEmptyTreeAnswersNothing) {
   constexpr std::size_t K = TypeParam::value;
   const auto empty = make_cloud<K>(Layout::kContinuous, 0, 1).tree();
   const auto one = make_cloud<K>(Layout::kContinuous, 1, 1).tree();
-  std::vector<NearestNeighbour> scratch;
   const std::array<double, K> q{};
-  EXPECT_TRUE(empty.nearest_n(q, 0).empty());
-  EXPECT_TRUE(empty.nearest_n(q, 3).empty());
-  EXPECT_TRUE(empty.within_unsorted(q, kInf).empty());
+  const auto ignore = [](std::size_t, double) {};
   EXPECT_EQ(empty.count_within(q, kInf), 0u);
-  expect_internal_failure([&] { one.nearest_n(q, 0); }, Failure::kNoNeighbours);
-  expect_internal_failure([&] { one.nth_nearest_distance(q, 0, scratch); }, Failure::kNoNeighbours);
+  EXPECT_EQ(empty.leaf_order().size(), 0u);
+  expect_internal_failure([&] { one.nth_nearest_distance(q, 0); }, Failure::kNoNeighbours);
+  expect_internal_failure([&] { one.stored_nth_distances(0, one.leaf_count(), 0, ignore); },
+                          Failure::kNoNeighbours);
   // An empty tree has no n-th nearest distance to report.
-  expect_internal_failure([&] { empty.nth_nearest_distance(q, 1, scratch); }, Failure::kNoNeighbours);
+  expect_internal_failure([&] { empty.nth_nearest_distance(q, 1); }, Failure::kNoNeighbours);
+  expect_internal_failure([&] { empty.stored_nth_distances(0, empty.leaf_count(), 1, ignore); },
+                          Failure::kNoNeighbours);
 }
 
 TYPED_TEST(KdTreeTest, CapacityAboveTwoToThe36Fails) {
@@ -287,21 +279,20 @@ TYPED_TEST(KdTreeTest, StoredPointQueriesMatchScanOfAllPoints) {
       std::array<const double*, K> columns;
       for (std::size_t a = 0; a < K; ++a) columns[a] = cloud.coords[a].data();
       const KdTree<K> tree(columns, n, threaded_tasks());
-      ASSERT_TRUE(tree.all_distances_finite());
       const auto items = tree.leaf_order();
-      for (std::size_t j = 0; j<n; j += n> 100 ? n / 37 : 1) {
+      // Every size of short list: the exact ones up to 8, then 16 and 32, and the heap beyond.
+      const std::size_t counts[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 17, 32, 33};
+      std::vector<std::vector<double>> batches;
+      for (const std::size_t count : counts) batches.push_back(batch_distances(tree, count));
+      for (std::size_t j = 0; j < n; j += n > 100 ? n / 37 : 1) {
         const auto q = tree.point_at(j);
         ASSERT_EQ(q, cloud.point(items[j]));
-        ASSERT_TRUE(tree.distances_finite(q));
-        std::vector<double> d = scan_distances(cloud, q);
-        std::sort(d.begin(), d.end());
-        // Every size of short list: the exact ones up to 8, then 16 and 32, and the heap beyond.
-        for (const std::size_t count : {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 17, 32, 33}) {
-          const double want = d[std::min(count, n) - 1];
-          EXPECT_TRUE(same_bits(tree.stored_nth_distance(j, count), want))
-              << "position " << j << " count " << count;
-          EXPECT_TRUE(same_bits(tree.short_nth_distance(q, count), want))
-              << "position " << j << " count " << count;
+        const auto sorted = sorted_distances(scan_distances(cloud, q));
+        for (std::size_t c = 0; c < std::size(counts); ++c) {
+          const double want = nth_of(sorted, counts[c]);
+          EXPECT_TRUE(same_bits(batches[c][j], want)) << "position " << j << " count " << counts[c];
+          EXPECT_TRUE(same_bits(tree.nth_nearest_distance(q, counts[c]), want))
+              << "position " << j << " count " << counts[c];
         }
       }
     }
@@ -332,7 +323,8 @@ TYPED_TEST(KdTreeTest, LeafBatchesMatchSinglePointQueries) {
         ASSERT_EQ(positions.size(), n);
         for (std::size_t j = 0; j < n; ++j) {
           ASSERT_EQ(positions[j], j);
-          EXPECT_TRUE(same_bits(got[j], tree.stored_nth_distance(j, count))) << j << " " << count;
+          EXPECT_TRUE(same_bits(got[j], tree.nth_nearest_distance(tree.point_at(j), count)))
+              << j << " " << count;
         }
       }
       EXPECT_THROW(tree.stored_nth_distances(0, tree.leaf_count(), 0, [](std::size_t, double) {}),
@@ -341,16 +333,51 @@ TYPED_TEST(KdTreeTest, LeafBatchesMatchSinglePointQueries) {
   }
 }
 
-// Where the short list does not apply (long lists, infinite or NaN coordinates) the heap answers.
+// Where the short list does not apply (long lists, infinite or NaN coordinates) the heap answers, exactly
+// where the data allow it (see NaNCoordinatesAreHandledSafely).
 TYPED_TEST(KdTreeTest, StoredPointQueriesFallBackOnTheHeap) {
   constexpr std::size_t K = TypeParam::value;
   for (const Layout layout : {Layout::kInfinite, Layout::kWithNaN, Layout::kContinuous}) {
-    const auto tree = make_cloud<K>(layout, 3000, 17).tree();
-    for (std::size_t j = 0; j < tree.size(); j += 97) {
-      for (const std::size_t count : {std::size_t{4}, std::size_t{40}}) {
-        const double want = tree.nearest_n(tree.point_at(j), count).back().distance;
-        EXPECT_TRUE(same_bits(tree.stored_nth_distance(j, count), want)) << j << " " << count;
-        EXPECT_TRUE(same_bits(tree.short_nth_distance(tree.point_at(j), count), want)) << j << " " << count;
+    const auto cloud = make_cloud<K>(layout, 3000, 17);
+    const auto tree = cloud.tree();
+    const auto items = tree.leaf_order();
+    for (const std::size_t count : {std::size_t{4}, std::size_t{40}}) {
+      const auto batch = batch_distances(tree, count);
+      for (std::size_t j = 0; j < tree.size(); j += 97) {
+        const auto q = tree.point_at(j);
+        const double got = tree.nth_nearest_distance(q, count);
+        EXPECT_TRUE(same_bits(batch[j], got)) << j << " " << count;
+        const double want = nth_of(sorted_distances(scan_distances(cloud, cloud.point(items[j]))), count);
+        if (layout == Layout::kWithNaN) {
+          EXPECT_FALSE(nan_last(got, want)) << j << " " << count;
+        } else {
+          EXPECT_TRUE(same_bits(got, want)) << j << " " << count;
+        }
+      }
+    }
+  }
+}
+
+// Smaller leaves, as the estimators ask for (down to one point, which leaves some leaves empty), answer
+// alike: single queries, leaf batches and counts all match the scan.
+TYPED_TEST(KdTreeTest, SmallBucketsMatchScanOfAllPoints) {
+  constexpr std::size_t K = TypeParam::value;
+  for (const std::size_t bucket : {1, 5, 16}) {
+    for (const std::size_t n : {3, 100, 5000}) {
+      SCOPED_TRACE("bucket " + std::to_string(bucket) + ", n " + std::to_string(n));
+      const auto cloud = make_cloud<K>(Layout::kFewValues, n, n + bucket);
+      std::array<const double*, K> columns;
+      for (std::size_t a = 0; a < K; ++a) columns[a] = cloud.coords[a].data();
+      const KdTree<K> tree(columns, n, {}, bucket);
+      const auto items = tree.leaf_order();
+      for (const std::size_t count : {1, 3, 40}) {
+        const auto batch = batch_distances(tree, count);
+        for (std::size_t j = 0; j < n; j += n / 20 + 1) {
+          const auto d = scan_distances(cloud, cloud.point(items[j]));
+          EXPECT_TRUE(same_bits(batch[j], nth_of(sorted_distances(d), count))) << j << " " << count;
+          EXPECT_TRUE(same_bits(tree.nth_nearest_distance(tree.point_at(j), count), batch[j]));
+          EXPECT_EQ(tree.count_within(tree.point_at(j), 2.0), scan_count(d, 2.0));
+        }
       }
     }
   }
@@ -364,7 +391,7 @@ TYPED_TEST(KdTreeTest, BuildingWithTasksGivesTheSameTree) {
     for (std::size_t a = 0; a < K; ++a) columns[a] = cloud.coords[a].data();
     const KdTree<K> sequential(columns, cloud.size());
     const KdTree<K> parallel(columns, cloud.size(), threaded_tasks());
-    ASSERT_EQ(parallel.depth(), sequential.depth());
+    ASSERT_EQ(parallel.leaf_count(), sequential.leaf_count());
     ASSERT_TRUE(std::equal(parallel.leaf_order().begin(), parallel.leaf_order().end(),
                            sequential.leaf_order().begin(), sequential.leaf_order().end()));
     for (std::size_t j = 0; j < cloud.size(); ++j) {
@@ -373,45 +400,54 @@ TYPED_TEST(KdTreeTest, BuildingWithTasksGivesTheSameTree) {
     }
     for (const auto& q : make_queries(cloud, 2)) {
       EXPECT_EQ(parallel.count_within(q, 0.3), sequential.count_within(q, 0.3));
-      std::vector<NearestNeighbour> scratch;
-      EXPECT_TRUE(same_bits(parallel.nth_nearest_distance(q, 5, scratch),
-                            sequential.nth_nearest_distance(q, 5, scratch)));
+      EXPECT_TRUE(same_bits(parallel.nth_nearest_distance(q, 5), sequential.nth_nearest_distance(q, 5)));
     }
   }
 }
 
-TEST(KdTree, FiniteDistancesNeedFiniteCoordinatesWithoutOverflow) {
-  EXPECT_TRUE(make_cloud<2>(Layout::kContinuous, 100, 1).tree().all_distances_finite());
-  EXPECT_FALSE(make_cloud<2>(Layout::kInfinite, 100, 1).tree().all_distances_finite());
-  EXPECT_FALSE(make_cloud<2>(Layout::kWithNaN, 100, 1).tree().all_distances_finite());
-  Cloud<2> wide;
+// The short list takes +inf for "not found yet", so it may only answer where every distance is finite. Trees
+// whose stored points lie an overflowing distance apart, and queries at an infinite, NaN or overflowing
+// offset from a finite tree, must take the general walk; then the answers match the scan.
+TEST(KdTree, OverflowingOrNaNDistancesTakeTheGeneralWalk) {
+  Cloud<2> wide;  // finite coordinates whose differences overflow
   wide.coords[0] = {-1e308, 1e308, 0.0};
   wide.coords[1] = {0.0, 0.0, 0.0};
-  EXPECT_FALSE(wide.tree().all_distances_finite());
-  Cloud<2> spread;
+  Cloud<2> spread;  // the widest spread that stays finite
   spread.coords[0] = {-8e307, 8e307, 0.0};
   spread.coords[1] = {0.0, 1.0, 2.0};
-  const auto tree = spread.tree();
-  EXPECT_TRUE(tree.all_distances_finite());
-  EXPECT_TRUE(tree.distances_finite({0.5, 3.0}));
-  EXPECT_FALSE(tree.distances_finite({1.7e308, 0.0}));
-  EXPECT_FALSE(tree.distances_finite({0.0, kNaN}));
-  // The general query then answers, with the distance the fold gives.
-  std::vector<NearestNeighbour> scratch;
-  EXPECT_EQ(tree.nth_nearest_distance({kInf, 0.0}, 1, scratch), kInf);
+  const std::vector<std::array<double, 2>> queries = {
+      {0.5, 3.0}, {1.7e308, 0.0}, {0.0, kNaN}, {kInf, 0.0}, {-1e308, 0.0}};
+  for (const auto& cloud : {wide, spread, make_cloud<2>(Layout::kInfinite, 100, 1)}) {
+    const auto tree = cloud.tree();
+    for (const std::size_t count : {1, 2, 3, 4}) {
+      const auto batch = batch_distances(tree, count);
+      for (std::size_t j = 0; j < tree.size(); ++j) {
+        const auto want = nth_of(sorted_distances(scan_distances(cloud, tree.point_at(j))), count);
+        EXPECT_TRUE(same_bits(batch[j], want)) << j << " " << count;
+        EXPECT_TRUE(same_bits(tree.nth_nearest_distance(tree.point_at(j), count), want)) << j << " " << count;
+      }
+      for (const auto& q : queries) {
+        const auto want = nth_of(sorted_distances(scan_distances(cloud, q)), count);
+        EXPECT_TRUE(same_bits(tree.nth_nearest_distance(q, count), want))
+            << q[0] << " " << q[1] << " " << count;
+      }
+    }
+  }
+  // The query at an infinity answers with the distance the fold gives.
+  EXPECT_EQ(spread.tree().nth_nearest_distance({kInf, 0.0}, 1), kInf);
 }
 
-TEST(KdTree, RepeatedQueriesReuseTheScratchHeap) {
+// Repeated queries from one thread, each at every count the heap or the short list serves, with the heap's
+// storage on the stack (up to 32) or allocated per call (beyond).
+TEST(KdTree, RepeatedQueriesMatchScan) {
   const auto cloud = make_cloud<2>(Layout::kContinuous, 3000, 5);
   const auto tree = cloud.tree();
-  std::vector<NearestNeighbour> scratch;
-  tree.nth_nearest_distance(cloud.point(0), 4, scratch);
-  const NearestNeighbour* storage = scratch.data();
-  for (std::size_t i = 0; i < cloud.size(); ++i) {
-    const double got = tree.nth_nearest_distance(cloud.point(i), 4, scratch);
-    ASSERT_EQ(got, tree.nearest_n(cloud.point(i), 4).back().distance);
+  for (std::size_t i = 0; i < cloud.size(); i += 3) {
+    const auto sorted = sorted_distances(scan_distances(cloud, cloud.point(i)));
+    for (const std::size_t count : {4, 40}) {
+      ASSERT_EQ(tree.nth_nearest_distance(cloud.point(i), count), nth_of(sorted, count)) << i << " " << count;
+    }
   }
-  EXPECT_EQ(scratch.data(), storage);
 }
 
 // A far cell whose splits on both axes lie 0.6 from the query (0, 0): the root splits x at 0.6 and
@@ -428,32 +464,30 @@ TEST(KdTree, FarCornerCellIsSearched) {
   add(0.6, 0.6);
   for (int j = 1; j < 32; ++j) add(1.0 + 0.1 * j, 1.0 + 0.03 * j);  // x >= 0.6, y >= 0.6
   const auto tree = cloud.tree();
-  ASSERT_EQ(tree.depth(), 2u);
-  const auto nearest = tree.nearest_n({0.0, 0.0}, 1);
-  ASSERT_EQ(nearest.size(), 1u);
-  EXPECT_EQ(nearest[0].item, 96u);
-  EXPECT_EQ(nearest[0].distance, 0.6);
-  const auto within = tree.within_unsorted({0.0, 0.0}, 1.0);
-  ASSERT_EQ(within.size(), 1u);
-  EXPECT_EQ(within[0].item, 96u);
+  ASSERT_EQ(tree.leaf_count(), 4u);
+  // Point 96, at (0.6, 0.6), is the only one nearer than 1.
+  EXPECT_EQ(tree.nth_nearest_distance({0.0, 0.0}, 1), 0.6);
+  EXPECT_EQ(tree.count_within({0.0, 0.0}, 1.0), 1u);
+  EXPECT_EQ(tree.count_within({0.0, 0.0}, 0.6), 0u);
 }
 
 TEST(KdTree, ConcurrentQueriesAgreeWithSequentialOnes) {
-  const auto cloud = make_cloud<3>(Layout::kFewValues, 20000, 9);
+  const auto cloud = make_cloud<3>(Layout::kFewValues, 10000, 9);
   const auto tree = cloud.tree();
   std::vector<double> want(cloud.size());
   std::vector<std::size_t> want_count(cloud.size());
   for (std::size_t i = 0; i < cloud.size(); ++i) {
-    want[i] = tree.nearest_n(cloud.point(i), 6).back().distance;
-    want_count[i] = tree.count_within(cloud.point(i), 1.5);
+    auto d = scan_distances(cloud, cloud.point(i));
+    want_count[i] = scan_count(d, 1.5);
+    std::nth_element(d.begin(), d.begin() + 5, d.end());
+    want[i] = d[5];
   }
   std::vector<int> mismatches(4, 0);
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      std::vector<NearestNeighbour> scratch;
       for (std::size_t i = 0; i < cloud.size(); ++i) {
-        mismatches[t] += tree.nth_nearest_distance(cloud.point(i), 6, scratch) != want[i];
+        mismatches[t] += tree.nth_nearest_distance(cloud.point(i), 6) != want[i];
         mismatches[t] += tree.count_within(cloud.point(i), 1.5) != want_count[i];
       }
     });
@@ -527,15 +561,56 @@ TEST(SwapPartition, KeepsEveryElementAndSplitsByThePredicate) {
 
 TEST(Chebyshev, FoldIgnoresNaNTerms) {
   using P3 = std::array<double, 3>;
-  EXPECT_EQ(Chebyshev::distance<1>({0.7}, {0.2}), 0.7 - 0.2);
-  EXPECT_EQ(Chebyshev::distance<2>({0.1, 0.7}, {0.3, 0.2}), 0.7 - 0.2);
-  EXPECT_EQ(Chebyshev::distance<3>(P3{kNaN, 1.0, -4.0}, P3{0.0, 0.0, 0.0}), 4.0);
-  EXPECT_EQ(Chebyshev::distance<3>(P3{2.0, kNaN, 1.0}, P3{0.0, 0.0, 0.0}), 2.0);
-  EXPECT_EQ(Chebyshev::distance<3>(P3{kInf, 1.0, -kInf}, P3{kInf, 0.0, -kInf}), 1.0);
-  EXPECT_EQ(Chebyshev::distance<2>({kInf, 5.0}, {-kInf, 5.0}), kInf);
-  EXPECT_TRUE(std::isnan(Chebyshev::distance<3>(P3{kNaN, kInf, 1.0}, P3{0.0, kInf, kNaN})));
-  EXPECT_TRUE(std::isnan(Chebyshev::distance<1>({kInf}, {kInf})));
-  EXPECT_TRUE(std::isnan(Chebyshev::axis(-kInf, -kInf)));
+  EXPECT_EQ(chebyshev::distance<1>({0.7}, {0.2}), 0.7 - 0.2);
+  EXPECT_EQ(chebyshev::distance<2>({0.1, 0.7}, {0.3, 0.2}), 0.7 - 0.2);
+  EXPECT_EQ(chebyshev::distance<3>(P3{kNaN, 1.0, -4.0}, P3{0.0, 0.0, 0.0}), 4.0);
+  EXPECT_EQ(chebyshev::distance<3>(P3{2.0, kNaN, 1.0}, P3{0.0, 0.0, 0.0}), 2.0);
+  EXPECT_EQ(chebyshev::distance<3>(P3{kInf, 1.0, -kInf}, P3{kInf, 0.0, -kInf}), 1.0);
+  EXPECT_EQ(chebyshev::distance<2>({kInf, 5.0}, {-kInf, 5.0}), kInf);
+  EXPECT_TRUE(std::isnan(chebyshev::distance<3>(P3{kNaN, kInf, 1.0}, P3{0.0, kInf, kNaN})));
+  EXPECT_TRUE(std::isnan(chebyshev::distance<1>({kInf}, {kInf})));
+  EXPECT_TRUE(std::isnan(chebyshev::term(-kInf, -kInf)));
+  // A stored point given by its coordinates.
+  const double stored[3] = {kNaN, 1.0, -4.0};
+  EXPECT_EQ(chebyshev::distance<3>(stored, P3{0.0, 0.0, 0.0}), 4.0);
+}
+
+// The fast fold skips the NaN test; on finite terms it must pick the same operand as the general fold,
+// signed zeros included.
+TEST(Chebyshev, FastFoldAgreesOnFiniteTerms) {
+  const double values[] = {0.0, -0.0, 1e-300, 0.5, 0.5, 1.0, 1e308};
+  for (const double m : values) {
+    for (const double t : values) {
+      EXPECT_TRUE(same_bits(chebyshev::fold_finite(m, t), chebyshev::fold(m, t))) << m << " " << t;
+    }
+  }
+  EXPECT_EQ(chebyshev::fold(kNaN, 2.0), 2.0);
+  EXPECT_EQ(chebyshev::fold(2.0, kNaN), 2.0);
+}
+
+// The bounds a walk prunes with never exceed the distance of a point inside the bounded region, and NaN gaps
+// bound nothing.
+TEST(Chebyshev, BoxBoundsAndInsideTest) {
+  using P2 = std::array<double, 2>;
+  const P2 lo{0.0, 0.0};
+  const P2 hi{1.0, 2.0};
+  EXPECT_EQ(chebyshev::box_gap(lo, hi, P2{0.5, 1.0}), 0.0);
+  EXPECT_EQ(chebyshev::box_gap(lo, hi, P2{-3.0, 2.5}), 3.0);
+  EXPECT_EQ(chebyshev::box_gap(lo, hi, P2{1.25, 3.0}), 1.0);
+  EXPECT_EQ(chebyshev::box_gap(lo, hi, P2{kNaN, 3.0}), 1.0);
+  EXPECT_EQ(chebyshev::box_gap(P2{kNaN, 0.0}, P2{kNaN, 2.0}, P2{5.0, 1.0}), 0.0);
+  EXPECT_EQ(chebyshev::box_box_gap(lo, hi, P2{1.5, -1.0}, P2{2.0, 0.5}), 0.5);
+  EXPECT_EQ(chebyshev::box_box_gap(lo, hi, P2{-4.0, 3.0}, P2{-2.0, 3.5}), 2.0);
+  EXPECT_EQ(chebyshev::box_box_gap(lo, hi, P2{0.5, 0.5}, P2{3.0, 3.0}), 0.0);
+  EXPECT_EQ(chebyshev::far_bound(0.25, 1.0, 1.5), 0.5);
+  EXPECT_EQ(chebyshev::far_bound(0.75, 1.0, 1.5), 0.75);
+  EXPECT_EQ(chebyshev::far_bound(0.25, kInf, kInf), 0.25);
+  // Strictly inside: both faces of every axis nearer than the radius.
+  EXPECT_TRUE(chebyshev::box_within(lo, hi, P2{0.5, 1.0}, 1.5));
+  EXPECT_FALSE(chebyshev::box_within(lo, hi, P2{0.5, 1.0}, 1.0));
+  EXPECT_FALSE(chebyshev::box_within(lo, hi, P2{0.5, kNaN}, kInf));
+  EXPECT_FALSE(chebyshev::box_within(P2{0.0, kInf}, P2{1.0, kInf}, P2{0.5, kInf}, kInf));
+  EXPECT_FALSE(chebyshev::box_within(lo, hi, P2{0.5, 1.0}, kNaN));
 }
 
 }  // namespace
