@@ -37,13 +37,20 @@ class InternalFailure : public std::runtime_error {
  private:
   static std::string describe(Failure failure, const std::string& detail) {
     switch (failure) {
-      case Failure::kNaN: return "NaN where an order is needed";
-      case Failure::kNoNeighbours: return "neighbour query for no neighbours";
-      case Failure::kOutOfDomain: return "distribution evaluated outside its domain";
-      case Failure::kTooManyPoints: return "more points than a tree can index";
-      case Failure::kPoolAlreadyStarted: return "worker pool already started";
-      case Failure::kPoolStartFailed: return "worker thread could not start: " + detail;
-      case Failure::kPoolLostToFork: return "worker pool lost to fork() while a job was running";
+      case Failure::kNaN:
+        return "NaN where an order is needed";
+      case Failure::kNoNeighbours:
+        return "neighbour query for no neighbours";
+      case Failure::kOutOfDomain:
+        return "distribution evaluated outside its domain";
+      case Failure::kTooManyPoints:
+        return "more points than a tree can index";
+      case Failure::kPoolAlreadyStarted:
+        return "worker pool already started";
+      case Failure::kPoolStartFailed:
+        return "worker thread could not start: " + detail;
+      case Failure::kPoolLostToFork:
+        return "worker pool lost to fork() while a job was running";
     }
     return "internal failure";
   }

@@ -3,10 +3,10 @@
 #include <cmath>
 #include <limits>
 
+#include "info/info.hpp"
 #include "info/inputs.hpp"
 #include "info/ksg_terms.hpp"
 #include "info/passes.hpp"
-#include "info/info.hpp"
 #include "numeric/radix_sort.hpp"
 #include "pool/pool.hpp"
 
@@ -61,7 +61,8 @@ double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std:
   std::vector<double> logs(n);
   pool::parallel_for(n, detail::kLogNs, [&](std::size_t begin, std::size_t end) {
     for (std::size_t p = begin; p < end; ++p) {
-      logs[order[p]] = std::log(detail::floor_distance(kth_neighbour_distance(sorted.data(), n, p, k_reachable)));
+      logs[order[p]] =
+          std::log(detail::floor_distance(kth_neighbour_distance(sorted.data(), n, p, k_reachable)));
     }
   });
   return detail::kl_entropy_from(detail::sequential_sum(logs), n, k, detail::kLn2);
@@ -98,9 +99,8 @@ double entropy_kl_1d_tree(const KdTree<1>& tree, std::span<const double> values,
 double entropy_kl_2d_tree(const KdTree<2>& tree, std::span<const double> a, std::span<const double> b,
                           std::uint64_t k) {
   const std::size_t n = std::min(a.size(), b.size());
-  const double s = detail::sequential_sum(log_radii(tree, n, k, [&](std::size_t i) {
-    return KdTree<2>::Point{a[i], b[i]};
-  }));
+  const double s = detail::sequential_sum(
+      log_radii(tree, n, k, [&](std::size_t i) { return KdTree<2>::Point{a[i], b[i]}; }));
   return detail::kl_entropy_from(2.0 * s, n, k, detail::kLn4);
 }
 

@@ -6,7 +6,9 @@
 #include <span>
 
 #include "core/sample.hpp"
-#include "info/neighbours.hpp"
+#include "info/neighbour_sums.hpp"
+#include "info/radii.hpp"
+#include "info/sorted_search.hpp"
 #include "kdtree/kdtree.hpp"
 
 namespace quorlix::info {

@@ -1,9 +1,9 @@
 // KSG interaction information I(x; y | z) - I(x; y).
 #include <cmath>
 
+#include "info/info.hpp"
 #include "info/inputs.hpp"
 #include "info/ksg_terms.hpp"
-#include "info/info.hpp"
 
 namespace quorlix::info {
 
@@ -13,8 +13,7 @@ double ksg_ii(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
   const detail::SampleTriple t = detail::prepare_triple(x, y, z, k);
   const std::size_t n = t.x.size();
   const double s_xy = mutual_sum(t.x, t.y, t.ranking(t.rx), t.ranking(t.ry), k);
-  const double s_xy_z =
-      conditional_sum(t.x, t.y, t.z, t.ranking(t.rx), t.ranking(t.ry), t.ranking(t.rz), k);
+  const double s_xy_z = conditional_sum(t.x, t.y, t.z, t.ranking(t.rx), t.ranking(t.ry), t.ranking(t.rz), k);
 
   const double i_xy = detail::mutual_information_from(s_xy, n, k);
   const double i_xy_z = detail::conditional_mutual_information_from(s_xy_z, n, k);

@@ -30,6 +30,9 @@ inline double psi_of_count(const double* table, std::size_t count) {
   return count < kPsiTableSize ? table[count] : numeric::digamma(static_cast<double>(count) + 1.0);
 }
 
+// A count of points within a radius of a point includes the point itself; this is the count without it.
+inline std::size_t excluding_centre(std::size_t found) { return found >= 1 ? found - 1 : 0; }
+
 // I(x; y) = psi(k) + psi(n) - s / n, where s sums psi(n_x + 1) + psi(n_y + 1) over the points. Not clamped.
 inline double mutual_information_from(double s, std::size_t n, std::uint64_t k) {
   const double nd = static_cast<double>(n);

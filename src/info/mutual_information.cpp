@@ -1,10 +1,10 @@
 // KSG mutual information of two paired samples.
 #include <cmath>
 
+#include "info/info.hpp"
 #include "info/inputs.hpp"
 #include "info/ksg_terms.hpp"
 #include "info/passes.hpp"
-#include "info/info.hpp"
 
 namespace quorlix::info {
 

@@ -10,10 +10,9 @@ double sequential_sum(const std::vector<double>& slots) {
 }
 
 KdTreeTasks tree_tasks() {
-  return
-      [](std::size_t count, std::size_t points_per_task, const std::function<void(std::size_t)>& task) {
-        pool::parallel_tasks(count, static_cast<double>(points_per_task) * kBuildNs, task);
-      };
+  return [](std::size_t count, std::size_t points_per_task, const std::function<void(std::size_t)>& task) {
+    pool::parallel_tasks(count, static_cast<double>(points_per_task) * kBuildNs, task);
+  };
 }
 
 }  // namespace quorlix::info::detail

@@ -16,13 +16,13 @@ namespace quorlix::info::detail {
 
 // Approximate single-core costs of the estimators' stages, in nanoseconds per point (or per tree leaf),
 // from which pool::worth_pooling decides whether a stage is worth the workers.
-inline constexpr double kGatherNs = 1.0;    // copying a value to or from an indexed place
-inline constexpr double kTermNs = 4.0;      // a per-point term from table look-ups, summed
-inline constexpr double kLogNs = 20.0;      // a neighbour distance in sorted values and its logarithm
-inline constexpr double kSortNs = 30.0;     // sorting a sample with its permutation
-inline constexpr double kBuildNs = 40.0;    // placing a point in a tree
-inline constexpr double kSearchNs = 40.0;   // boundary searches in sorted values from nearby hints
-inline constexpr double kQueryNs = 150.0;   // a k-nearest or range query in a tree
+inline constexpr double kGatherNs = 1.0;   // copying a value to or from an indexed place
+inline constexpr double kTermNs = 4.0;     // a per-point term from table look-ups, summed
+inline constexpr double kLogNs = 20.0;     // a neighbour distance in sorted values and its logarithm
+inline constexpr double kSortNs = 30.0;    // sorting a sample with its permutation
+inline constexpr double kBuildNs = 40.0;   // placing a point in a tree
+inline constexpr double kSearchNs = 40.0;  // boundary searches in sorted values from nearby hints
+inline constexpr double kQueryNs = 150.0;  // a k-nearest or range query in a tree
 
 // Leaf size of the trees that answer the k-nearest queries: with the small k of typical use the neighbours
 // lie in a few leaves, and smaller leaves have fewer points to scan.

@@ -40,8 +40,8 @@ constexpr auto kSliceTarget = std::chrono::milliseconds(2);
 std::size_t ceil_div(std::size_t n, std::size_t d) { return n / d + (n % d != 0 ? 1 : 0); }
 
 std::size_t chunk_length_for(std::size_t n) {
-  const std::size_t balanced = std::clamp(ceil_div(n, kChunksPerWorker * kWorkerCount), kMinChunkLength,
-                                          kMaxChunkLength);
+  const std::size_t balanced =
+      std::clamp(ceil_div(n, kChunksPerWorker * kWorkerCount), kMinChunkLength, kMaxChunkLength);
   // A short range still gives every worker a share.
   return std::min(balanced, ceil_div(n, kWorkerCount));
 }

@@ -119,7 +119,6 @@ void parallel_tasks(std::size_t count, F&& task) {
   parallel_tasks(count, kPoolWorthNs, std::forward<F>(task));
 }
 
-
 // The same fixed split, with piece_sum(begin, end) evaluating each leaf piece, on the workers when the
 // n terms of ns_per_term nanoseconds each are worth it, and the halves combined on the calling thread.
 // The result does not depend on where the pieces ran.

@@ -230,7 +230,7 @@ TEST_P(AgainstBruteForce, ConditionalNeighbourSumIsBitExact) {
   Column wide(n);
   for (std::size_t i = 0; i < n; ++i) wide[i] = static_cast<double>(i % 3) * 0.5 + 1e-7;
   for (const Column* eps : std::initializer_list<const Column*>{&joint, &wide}) {
-    EXPECT_SAME_BITS(cmi_neighbour_sum(*eps, xz, yz, data.x, data.y, data.z, zs),
+    EXPECT_SAME_BITS(tree_conditional_sum(*eps, xz, yz, data.x, data.y, data.z, zs),
                      bf_cmi_sum(data.x, data.y, data.z, *eps));
   }
 }
@@ -679,7 +679,7 @@ TEST_P(AgainstBruteForce, RankedSumsMatchTheTreeSums) {
   const Column mi_eps = bf_radii({data.x, data.y}, GetParam().k);
   EXPECT_SAME_BITS(ranked_marginal_sum(mi_eps, rx, ry), bf_mi_sum(data.x, data.y, GetParam().k));
   EXPECT_SAME_BITS(ranked_marginal_sum(mi_eps, rx, ry),
-                   marginal_sum(mi_eps, data.x, data.y, rx.sorted, ry.sorted));
+                   searched_marginal_sum(mi_eps, data.x, data.y, rx.sorted, ry.sorted));
 
   const KdTree<2> xz({data.x.data(), data.z.data()}, n);
   const KdTree<2> yz({data.y.data(), data.z.data()}, n);
@@ -687,8 +687,8 @@ TEST_P(AgainstBruteForce, RankedSumsMatchTheTreeSums) {
   for (std::size_t i = 0; i < n; ++i) wide[i] = static_cast<double>(i % 3) * 0.5 + 1e-7;
   const Column joint = bf_radii({data.x, data.y, data.z}, GetParam().k);
   for (const Column* eps : std::initializer_list<const Column*>{&joint, &wide}) {
-    EXPECT_SAME_BITS(ranked_neighbour_sum(*eps, rx, ry, rz),
-                     cmi_neighbour_sum(*eps, xz, yz, data.x, data.y, data.z, rz.sorted));
+    EXPECT_SAME_BITS(ranked_conditional_sum(*eps, rx, ry, rz),
+                     tree_conditional_sum(*eps, xz, yz, data.x, data.y, data.z, rz.sorted));
   }
 }
 

@@ -1,25 +1,16 @@
-// Per-point neighbour radii and neighbour counts shared by the mutual-information estimators.
+// Searches in a sorted sample: how many values lie strictly within a radius of a centre (the marginal
+// counts of the estimators), as one count or as the two boundary positions, started from hints or from a
+// table of value buckets.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 #include "core/buffer.hpp"
-#include "info/inputs.hpp"
-#include "kdtree/kdtree.hpp"
 
 namespace quorlix::info {
-
-// Entry i is the distance from (a_i, b_i) to its k-th nearest other point of the tree (which holds exactly
-// these points with item id i), floored at 1e-7. The result has the length of the shorter sequence.
-std::vector<double> knn_eps_2d(const KdTree<2>& tree, std::span<const double> a, std::span<const double> b,
-                               std::uint64_t k);
-
-// The same for three coordinates; the result has the length of the shortest sequence.
-std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::span<const double> a, std::span<const double> b,
-                               std::span<const double> c, std::uint64_t k);
 
 // The number of values of `sorted` (ascending, the centre's own value included) strictly between
 // centre - radius and centre + radius, each bound rounded to double, minus one for the centre itself and
@@ -69,8 +60,8 @@ class ValueBuckets {
   double low_ = 0.0;
   double high_ = 0.0;
   double scale_ = 0.0;
-  std::size_t count_ = 0;              // buckets below high_; values equal to high_ have bucket count_
-  Buffer<std::uint32_t> starts_;       // count_ + 2 entries, the last one the sample size
+  std::size_t count_ = 0;         // buckets below high_; values equal to high_ have bucket count_
+  Buffer<std::uint32_t> starts_;  // count_ + 2 entries, the last one the sample size
 };
 
 // marginal_bounds and closer_than with the search started inside the bucket range of each bound instead of
@@ -92,38 +83,15 @@ PositionRange marginal_bounds_from(std::span<const double> sorted, PositionRange
 PositionRange closer_than(std::span<const double> sorted, std::size_t own, PositionRange hints, double centre,
                           double radius);
 
-// Sum over i of (psi(n_z + 1) - psi(n_xz + 1)) - psi(n_yz + 1), where the counts are the other points
-// strictly within eps_i of point i in z, (x, z) and (y, z). The sum follows the pool's fixed split.
-double cmi_neighbour_sum(std::span<const double> eps, const KdTree<2>& xz_tree, const KdTree<2>& yz_tree,
-                         std::span<const double> x, std::span<const double> y, std::span<const double> z,
-                         std::span<const double> zs);
+// The count of marginal_count from its two boundaries: the values strictly between the bounds, less the
+// centre itself, never below zero.
+inline std::size_t counted_between(PositionRange bounds) {
+  return bounds.last > bounds.first ? bounds.last - bounds.first - 1 : 0;
+}
 
-// cmi_neighbour_sum with the counts taken in rank space from the three samples ranked: the z count as
-// marginal_count takes it, and the plane counts as counts of points in rectangles of sorted positions. Needs
-// every difference of two values of a sample to be finite, so that the Chebyshev distance in a plane is below
-// a radius exactly when both coordinate distances are.
-double ranked_neighbour_sum(std::span<const double> eps, const detail::RankedSample& rx,
-                            const detail::RankedSample& ry, const detail::RankedSample& rz);
-
-// Sum over i of psi(n_x + 1) + psi(n_y + 1), with the marginal counts of marginal_count taken within eps_i;
-// xs and ys are x and y sorted. The sum follows the pool's fixed split.
-double marginal_sum(std::span<const double> eps, std::span<const double> x, std::span<const double> y,
-                    std::span<const double> xs, std::span<const double> ys);
-
-// marginal_sum from the two samples ranked.
-double ranked_marginal_sum(std::span<const double> eps, const detail::RankedSample& rx,
-                           const detail::RankedSample& ry);
-
-// The sum S of ksg_mi, marginal_sum over the radii knn_eps_2d gives on the joint tree of x and y; from the
-// rankings when they are given (not null).
-double mutual_sum(std::span<const double> x, std::span<const double> y, const detail::RankedSample* rx,
-                  const detail::RankedSample* ry, std::uint64_t k);
-
-// The conditional sum of ksg_cmi, cmi_neighbour_sum over the radii knn_eps_3d gives on the joint tree: in
-// rank space when the three rankings are given (not null) and every difference of two values is finite, by
-// radius queries on pair trees otherwise.
-double conditional_sum(std::span<const double> x, std::span<const double> y, std::span<const double> z,
-                       const detail::RankedSample* rx, const detail::RankedSample* ry,
-                       const detail::RankedSample* rz, std::uint64_t k);
+// Search hints for the next point from the boundaries just found, kept inside the sample.
+inline PositionRange as_hints(PositionRange found, std::size_t n) {
+  return {std::min(found.first, n - 1), std::min(found.last, n - 1)};
+}
 
 }  // namespace quorlix::info

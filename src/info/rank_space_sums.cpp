@@ -1,0 +1,139 @@
+// The estimators' sums with every count taken in rank space: marginal counts by searches that carry their
+// position from one sorted value to the next, plane counts as counts of points in rectangles of positions.
+#include <algorithm>
+#include <array>
+
+#include "core/buffer.hpp"
+#include "info/ksg_terms.hpp"
+#include "info/neighbour_sums.hpp"
+#include "info/passes.hpp"
+#include "info/range_count.hpp"
+#include "info/sorted_search.hpp"
+#include "pool/pool.hpp"
+
+namespace quorlix::info {
+namespace {
+
+// Search hints carried from one sorted position to the next within a range of positions.
+struct HintState {
+  bool started = false;
+  PositionRange hints;
+};
+
+// Runs a boundary search at every sorted position p of r, with the radius of the point found there, and hands
+// its result to found(p, result, radius). Positions are taken in order, so each search starts from where the
+// previous position's ended and reads memory close to it. search(sorted, p, hints, centre, radius) performs
+// the search.
+template <class Search, class Found>
+void along_sorted(const detail::RankedSample& r, std::span<const double> eps, const Search& search,
+                  const Found& found) {
+  const std::size_t n = r.sorted.size();
+  Buffer<double> radius(n);
+  pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t p = begin; p < end; ++p) radius[p] = eps[r.order[p]];
+  });
+  detail::for_each_with_state<HintState>(n, detail::kSearchNs, [&](std::size_t p, HintState& state) {
+    if (!state.started) {
+      state.hints = {p, p};
+      state.started = true;
+    }
+    const PositionRange result = search(r.sorted, p, state.hints, r.sorted[p], radius[p]);
+    state.hints = as_hints(result, n);
+    found(p, result, radius[p]);
+  });
+}
+
+}  // namespace
+
+double ranked_marginal_sum(std::span<const double> eps, const detail::RankedSample& rx,
+                           const detail::RankedSample& ry) {
+  const std::size_t n = std::min({eps.size(), rx.sorted.size(), ry.sorted.size()});
+  const double* psi = detail::psi_table();
+  // psi(n_x + 1) and psi(n_y + 1) of each point, stored in index order for the sum.
+  Buffer<double> psi_x(n);
+  Buffer<double> psi_y(n);
+  for (const detail::RankedSample* r : {&rx, &ry}) {
+    const ValueBuckets buckets(r->sorted);
+    const auto bounds = [&buckets](std::span<const double> sorted, std::size_t own, PositionRange hints,
+                                   double centre, double radius) {
+      return marginal_bounds(sorted, buckets, own, hints, centre, radius);
+    };
+    double* const out = r == &rx ? psi_x.data() : psi_y.data();
+    along_sorted(*r, eps, bounds, [&](std::size_t p, PositionRange b, double) {
+      out[r->order[p]] = detail::psi_of_count(psi, counted_between(b));
+    });
+  }
+  return pool::parallel_sum(n, detail::kTermNs, [&](std::size_t i) { return psi_x[i] + psi_y[i]; });
+}
+
+double ranked_conditional_sum(std::span<const double> eps, const detail::RankedSample& rx,
+                              const detail::RankedSample& ry, const detail::RankedSample& rz) {
+  const std::size_t n = std::min({eps.size(), rx.sorted.size(), ry.sorted.size(), rz.sorted.size()});
+  // Rectangles of the (x, z) and (y, z) planes, each stored at the point's position along its first axis so
+  // that the sweeps below read them nearly in order. A point counts in a plane when both of its coordinate
+  // distances are below the radius, and those points form a rectangle of positions.
+  Buffer<RankRectangle> xz(n);
+  Buffer<RankRectangle> yz(n);
+  // Searches along one sample, started in the value buckets of its bounds; the buckets are built for the
+  // pass and dropped after it.
+  const auto closer_in = [](const ValueBuckets& buckets) {
+    return [&buckets](std::span<const double> sorted, std::size_t own, PositionRange hints, double centre,
+                      double radius) { return closer_than(sorted, buckets, own, hints, centre, radius); };
+  };
+  {
+    const ValueBuckets buckets(rx.sorted);
+    along_sorted(rx, eps, closer_in(buckets), [&](std::size_t p, PositionRange b, double) {
+      xz[p].a_lo = detail::position32(b.first);
+      xz[p].a_hi = detail::position32(b.last);
+    });
+  }
+  {
+    const ValueBuckets buckets(ry.sorted);
+    along_sorted(ry, eps, closer_in(buckets), [&](std::size_t p, PositionRange b, double) {
+      yz[p].a_lo = detail::position32(b.first);
+      yz[p].a_hi = detail::position32(b.last);
+    });
+  }
+  // Along z, the rectangles' second side and the marginal count n_z, stored at the sorted position along z;
+  // a separate tight loop then copies the sides into the rectangles, whose places are scattered.
+  Buffer<std::uint32_t> n_z(n);
+  {
+    Buffer<std::array<std::uint32_t, 2>> side(n);
+    // The marginal bounds differ from the plane's only where rounding makes them, so they are searched
+    // from there.
+    const ValueBuckets buckets(rz.sorted);
+    along_sorted(rz, eps, closer_in(buckets), [&](std::size_t p, PositionRange b, double radius) {
+      side[p] = {detail::position32(b.first), detail::position32(b.last)};
+      const PositionRange z_bounds = marginal_bounds_from(rz.sorted, as_hints(b, n), rz.sorted[p], radius);
+      n_z[p] = detail::position32(counted_between(z_bounds));
+    });
+    pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t p = begin; p < end; ++p) {
+        const std::size_t i = rz.order[p];
+        RankRectangle& in_xz = xz[rx.position[i]];
+        RankRectangle& in_yz = yz[ry.position[i]];
+        in_xz.b_lo = in_yz.b_lo = side[p][0];
+        in_xz.b_hi = in_yz.b_hi = side[p][1];
+      }
+    });
+  }
+
+  std::vector<std::uint32_t> count_xz;
+  std::vector<std::uint32_t> count_yz;
+  pool::parallel_tasks(2, static_cast<double>(n) * detail::kSortNs, [&](std::size_t plane) {
+    const detail::RankedSample& first = plane == 0 ? rx : ry;
+    Buffer<std::uint32_t> z_at(n);
+    for (std::size_t p = 0; p < n; ++p) z_at[p] = rz.position[first.order[p]];
+    (plane == 0 ? count_xz : count_yz) = count_in_rectangles(z_at, plane == 0 ? xz : yz);
+  });
+
+  const double* psi = detail::psi_table();
+  return pool::parallel_sum(n, detail::kTermNs, [&](std::size_t i) {
+    const std::size_t n_xz = detail::excluding_centre(count_xz[rx.position[i]]);
+    const std::size_t n_yz = detail::excluding_centre(count_yz[ry.position[i]]);
+    return (detail::psi_of_count(psi, n_z[rz.position[i]]) - detail::psi_of_count(psi, n_xz)) -
+           detail::psi_of_count(psi, n_yz);
+  });
+}
+
+}  // namespace quorlix::info
