@@ -16,7 +16,7 @@ namespace {
 // ln of each point's floored k-th-neighbour distance, slot i for point i. Only the logarithms run on the
 // pool; the caller sums them in index order, so the result matches a sequential loop bit for bit.
 template <std::size_t K, class MakePoint>
-std::vector<double> log_radii(const KdTree<K>& tree, std::size_t n, std::uint64_t k, const MakePoint& point) {
+Buffer<double> log_radii(const KdTree<K>& tree, std::size_t n, std::uint64_t k, const MakePoint& point) {
   const std::size_t count = detail::query_count(k, tree.size());
   return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
     return std::log(detail::neighbour_radius(tree, point(i), count));
@@ -58,7 +58,7 @@ double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std:
   const std::size_t k_reachable = n == 0 ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(k, n - 1));
   // Slot i receives the logarithm for index i, so the sum below runs in index order as a loop over the
   // points would; the logarithms themselves may be taken on the pool.
-  std::vector<double> logs(n);
+  Buffer<double> logs(n);
   pool::parallel_for(n, detail::kLogNs, [&](std::size_t begin, std::size_t end) {
     for (std::size_t p = begin; p < end; ++p) {
       logs[order[p]] =

@@ -48,7 +48,7 @@ double tree_conditional_sum(std::span<const double> eps, const KdTree<2>& xz_tre
                             std::span<const double> zs) {
   const std::size_t n = std::min({eps.size(), x.size(), y.size(), z.size()});
   const CmiTerm term{xz_tree, yz_tree, x, y, z, zs};
-  const std::vector<double> terms =
+  const Buffer<double> terms =
       detail::leaf_order_slots(xz_tree.leaf_order(), n, [&](std::size_t i) { return term(i, eps[i]); });
   return numeric::fixed_split_sum(terms.data(), terms.size());
 }

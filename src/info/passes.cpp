@@ -3,7 +3,7 @@
 
 namespace quorlix::info::detail {
 
-double sequential_sum(const std::vector<double>& slots) {
+double sequential_sum(std::span<const double> slots) {
   double s = -0.0;
   for (double v : slots) s += v;
   return s;

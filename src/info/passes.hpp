@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "core/buffer.hpp"
 #include "info/ksg_terms.hpp"
 #include "kdtree/kdtree.hpp"
 #include "pool/pool.hpp"
@@ -51,8 +52,8 @@ void for_each_with_state(std::size_t n, double ns_per_visit, const Visit& visit)
 // visited in the tree's leaf order when that order covers exactly 0 .. n-1 (neighbouring queries then touch
 // the same nodes), in index order otherwise.
 template <class Term>
-std::vector<double> leaf_order_slots(std::span<const std::uint64_t> order, std::size_t n, const Term& term) {
-  std::vector<double> slots(n);
+Buffer<double> leaf_order_slots(std::span<const std::uint64_t> order, std::size_t n, const Term& term) {
+  Buffer<double> slots(n);
   double* out = slots.data();
   const bool use_order = order.size() == n;
   pool::parallel_for(n, kQueryNs, [&](std::size_t begin, std::size_t end) {
@@ -65,7 +66,7 @@ std::vector<double> leaf_order_slots(std::span<const std::uint64_t> order, std::
 }
 
 // Sum of the slots left to right from -0.0, as a sequential loop over the points would form it.
-double sequential_sum(const std::vector<double>& slots);
+double sequential_sum(std::span<const double> slots);
 
 // Adapts pool::parallel_tasks to the tree's constructor, whose subtree builds run as independent tasks.
 KdTreeTasks tree_tasks();

@@ -36,9 +36,10 @@ std::vector<double> knn_eps_2d(const KdTree<2>& tree, std::span<const double> a,
   const std::size_t n = std::min(a.size(), b.size());
   const std::size_t count = detail::query_count(k, tree.size());
   if (tree.size() == n) return radii_by_item(tree, count);
-  return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
+  const Buffer<double> radii = detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
     return detail::neighbour_radius(tree, {a[i], b[i]}, count);
   });
+  return {radii.begin(), radii.end()};
 }
 
 std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::span<const double> a, std::span<const double> b,
@@ -46,9 +47,10 @@ std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::span<const double> a,
   const std::size_t n = std::min({a.size(), b.size(), c.size()});
   const std::size_t count = detail::query_count(k, tree.size());
   if (tree.size() == n) return radii_by_item(tree, count);
-  return detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
+  const Buffer<double> radii = detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
     return detail::neighbour_radius(tree, {a[i], b[i], c[i]}, count);
   });
+  return {radii.begin(), radii.end()};
 }
 
 }  // namespace quorlix::info
