@@ -68,9 +68,10 @@ double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std:
   return detail::kl_entropy_from(detail::sequential_sum(logs), n, k, detail::kLn2);
 }
 
-double entropy_kl_1d(std::span<const double> values, std::uint64_t k) {
+double entropy_kl_1d(std::span<const double> values, const detail::RankedSample* ranked, std::uint64_t k) {
   const std::size_t n = values.size();
   if (n <= detail::kMaxRanked && detail::differences_finite(values)) {
+    if (ranked != nullptr) return entropy_kl_1d_sorted(ranked->sorted, ranked->order, k);
     std::vector<double> sorted;
     std::vector<std::uint32_t> order;
     numeric::sort_with_order(values, sorted, order);
@@ -80,13 +81,6 @@ double entropy_kl_1d(std::span<const double> values, std::uint64_t k) {
   const KdTree<1> tree({values.data()}, n, detail::tree_tasks());
   pool::poll_interrupt();
   return entropy_kl_1d_tree(tree, values, k);
-}
-
-double entropy_kl_1d(std::span<const double> values, const detail::RankedSample* ranked, std::uint64_t k) {
-  if (ranked != nullptr && detail::differences_finite(values)) {
-    return entropy_kl_1d_sorted(ranked->sorted, ranked->order, k);
-  }
-  return entropy_kl_1d(values, k);
 }
 
 double entropy_kl_1d_tree(const KdTree<1>& tree, std::span<const double> values, std::uint64_t k) {
@@ -107,7 +101,7 @@ double entropy_kl_2d_tree(const KdTree<2>& tree, std::span<const double> a, std:
 double kl_h(Sample x, std::uint64_t k) {
   detail::require_usable(x.size(), k);
   const std::vector<double> values = detail::checked_copy(x);
-  return entropy_kl_1d(values, k);
+  return entropy_kl_1d(values, nullptr, k);
 }
 
 }  // namespace quorlix::info

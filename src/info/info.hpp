@@ -38,11 +38,9 @@ double entropy_kl_1d_tree(const KdTree<1>& tree, std::span<const double> values,
 double entropy_kl_1d_sorted(std::span<const double> sorted, std::span<const std::uint32_t> order,
                             std::uint64_t k);
 
-// The one-dimensional estimate by whichever of the two routines above applies to the values; 1 <= k < n.
-double entropy_kl_1d(std::span<const double> values, std::uint64_t k);
-
-// The same, from the values' ranking when one is given (not null) and every difference of two values is
-// finite, so that nothing needs sorting again.
+// The one-dimensional estimate by whichever of the two routines above applies to the values, from their
+// ranking when one is given (not null) and the sorted routine applies, so that nothing is sorted again;
+// 1 <= k < n.
 double entropy_kl_1d(std::span<const double> values, const detail::RankedSample* ranked, std::uint64_t k);
 
 // Entropy estimate over a two-dimensional tree holding exactly (a_i, b_i) with item id i; 1 <= k < n.

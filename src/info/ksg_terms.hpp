@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "numeric/gamma_functions.hpp"
 
@@ -25,7 +26,14 @@ inline std::size_t query_count(std::uint64_t k, std::size_t size) { return k < s
 // psi(count + 1), the count converted to double before 1 is added. Small counts are read from a table that
 // the same function filled once per process, so the bits are those of a direct evaluation.
 inline constexpr std::size_t kPsiTableSize = std::size_t{1} << 16;
-const double* psi_table();
+inline const double* psi_table() {
+  static const std::vector<double> table = [] {
+    std::vector<double> t(kPsiTableSize);
+    for (std::size_t c = 0; c < kPsiTableSize; ++c) t[c] = numeric::digamma(static_cast<double>(c) + 1.0);
+    return t;
+  }();
+  return table.data();
+}
 inline double psi_of_count(const double* table, std::size_t count) {
   return count < kPsiTableSize ? table[count] : numeric::digamma(static_cast<double>(count) + 1.0);
 }

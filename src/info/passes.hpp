@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -66,9 +67,17 @@ Buffer<double> leaf_order_slots(std::span<const std::uint64_t> order, std::size_
 }
 
 // Sum of the slots left to right from -0.0, as a sequential loop over the points would form it.
-double sequential_sum(std::span<const double> slots);
+inline double sequential_sum(std::span<const double> slots) {
+  double s = -0.0;
+  for (double v : slots) s += v;
+  return s;
+}
 
 // Adapts pool::parallel_tasks to the tree's constructor, whose subtree builds run as independent tasks.
-KdTreeTasks tree_tasks();
+inline KdTreeTasks tree_tasks() {
+  return [](std::size_t count, std::size_t points_per_task, const std::function<void(std::size_t)>& task) {
+    pool::parallel_tasks(count, static_cast<double>(points_per_task) * kBuildNs, task);
+  };
+}
 
 }  // namespace quorlix::info::detail

@@ -57,8 +57,8 @@ void prefix_type_error(const char* parameter) {
   PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
-bool to_view(PyObject* obj, const char* parameter, int type_num, const void*& data, std::size_t& n,
-             std::ptrdiff_t& byte_stride) {
+template <class View>
+bool to_view(PyObject* obj, const char* parameter, int type_num, View& out) {
   if (!ensure_numpy_api()) return false;
   bool ok = PyObject_TypeCheck(obj, ndarray_type());
   const auto* array = reinterpret_cast<const NumpyArrayFields*>(obj);
@@ -68,9 +68,7 @@ bool to_view(PyObject* obj, const char* parameter, int type_num, const void*& da
     prefix_type_error(parameter);
     return false;
   }
-  data = array->data;
-  n = static_cast<std::size_t>(array->dimensions[0]);
-  byte_stride = array->strides[0];
+  out = View(array->data, static_cast<std::size_t>(array->dimensions[0]), array->strides[0]);
   return true;
 }
 
@@ -176,21 +174,11 @@ bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssi
 }
 
 bool to_sample(PyObject* obj, const char* parameter, Sample& out) {
-  const void* data = nullptr;
-  std::size_t n = 0;
-  std::ptrdiff_t byte_stride = 0;
-  if (!to_view(obj, parameter, kNpyFloat64, data, n, byte_stride)) return false;
-  out = Sample(data, n, byte_stride);
-  return true;
+  return to_view(obj, parameter, kNpyFloat64, out);
 }
 
-bool to_bool_sample(PyObject* obj, const char* parameter, BoolSample& out) {
-  const void* data = nullptr;
-  std::size_t n = 0;
-  std::ptrdiff_t byte_stride = 0;
-  if (!to_view(obj, parameter, kNpyBool, data, n, byte_stride)) return false;
-  out = BoolSample(data, n, byte_stride);
-  return true;
+bool to_sample(PyObject* obj, const char* parameter, BoolSample& out) {
+  return to_view(obj, parameter, kNpyBool, out);
 }
 
 bool to_count(PyObject* obj, const char* parameter, std::uint64_t& out) {

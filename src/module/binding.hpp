@@ -28,7 +28,7 @@ bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssi
 // Each converter returns false with an exception set. A TypeError raised by a conversion is
 // re-raised as "argument '<name>': <message>", keeping its cause; other types pass unchanged.
 bool to_sample(PyObject* obj, const char* parameter, Sample& out);
-bool to_bool_sample(PyObject* obj, const char* parameter, BoolSample& out);
+bool to_sample(PyObject* obj, const char* parameter, BoolSample& out);
 bool to_count(PyObject* obj, const char* parameter, std::uint64_t& out);
 bool to_flag(PyObject* obj, const char* parameter, bool& out);
 

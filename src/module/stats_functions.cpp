@@ -22,12 +22,12 @@ PyObject* float_pair(const stats::TestResult& result) {
   return tuple.release();
 }
 
-template <class Stat>
-PyObject* two_float_samples(const FunctionDescription& fn, Stat stat, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+template <class View, class Stat>
+PyObject* two_samples(const FunctionDescription& fn, Stat stat, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     BoundArguments bound;
-    Sample x, y;
+    View x, y;
     if (!bind_arguments(fn, args, nargs, kwnames, bound) || !to_sample(bound[0], "x", x) ||
         !to_sample(bound[1], "y", y)) {
       return nullptr;
@@ -39,23 +39,15 @@ PyObject* two_float_samples(const FunctionDescription& fn, Stat stat, PyObject* 
 }  // namespace
 
 PyObject* pearson_corr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return two_float_samples(kPearson, stats::pearson_corr, args, nargs, kwnames);
+  return two_samples<Sample>(kPearson, stats::pearson_corr, args, nargs, kwnames);
 }
 
 PyObject* spearman_corr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return two_float_samples(kSpearman, stats::spearman_corr, args, nargs, kwnames);
+  return two_samples<Sample>(kSpearman, stats::spearman_corr, args, nargs, kwnames);
 }
 
 PyObject* phi_coef(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    BoundArguments bound;
-    BoolSample x, y;
-    if (!bind_arguments(kPhi, args, nargs, kwnames, bound) || !to_bool_sample(bound[0], "x", x) ||
-        !to_bool_sample(bound[1], "y", y)) {
-      return nullptr;
-    }
-    return float_pair(stats::phi_coef(x, y));
-  });
+  return two_samples<BoolSample>(kPhi, stats::phi_coef, args, nargs, kwnames);
 }
 
 }  // namespace quorlix::py

@@ -220,6 +220,17 @@ double from_key(std::uint64_t key) {
   return std::bit_cast<double>((key & sign) != 0 ? key & ~sign : ~key);
 }
 
+// Sets keys to the order keys of the values; returns whether any value is -0.0, whose key is that of +0.0.
+bool fill_keys(std::span<const double> values, std::vector<std::uint64_t>& keys) {
+  keys.resize(values.size());
+  bool has_negative_zero = false;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    keys[i] = order_key(values[i]);
+    has_negative_zero |= values[i] == 0.0 && std::signbit(values[i]);
+  }
+  return has_negative_zero;
+}
+
 }  // namespace
 
 void sort_keys(WorkVector<std::uint64_t>& keys, WorkVector<std::uint32_t>& order) {
@@ -231,12 +242,8 @@ void sort_keys(WorkVector<std::uint64_t>& keys, WorkVector<std::size_t>& order) 
 void sort_ascending(std::vector<double>& values) {
   const std::size_t n = values.size();
   if (n < 2) return;
-  std::vector<std::uint64_t> keys(n);
-  bool has_negative_zero = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    keys[i] = order_key(values[i]);
-    has_negative_zero |= values[i] == 0.0 && std::signbit(values[i]);
-  }
+  std::vector<std::uint64_t> keys;
+  const bool has_negative_zero = fill_keys(values, keys);
   // The keys merge the two zeros, so their original signs, in index order, are put back afterwards: a stable
   // sort leaves the zeros in exactly that order.
   std::vector<double> zeros;
@@ -258,12 +265,8 @@ void sort_ascending(std::vector<double>& values) {
 void sort_with_order(std::span<const double> values, std::vector<double>& sorted,
                      std::vector<std::uint32_t>& order) {
   const std::size_t n = values.size();
-  std::vector<std::uint64_t> keys(n);
-  bool has_negative_zero = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    keys[i] = order_key(values[i]);
-    has_negative_zero |= values[i] == 0.0 && std::signbit(values[i]);
-  }
+  std::vector<std::uint64_t> keys;
+  const bool has_negative_zero = fill_keys(values, keys);
   stop_point();
   radix_sort(keys, &order);
   stop_point();

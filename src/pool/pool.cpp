@@ -248,8 +248,6 @@ void start_workers(Pool& p) {
   g_initialized.store(true);
 }
 
-void run_inline(std::size_t n, const Body& body) { body(0, n); }
-
 void notify_workers(Pool& p, std::size_t chunk_count) {
   if (chunk_count >= kWorkerCount) {
     p.work_cv.notify_all();
@@ -263,7 +261,7 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
   // A worker (nested call) or a thread already waiting on a job (an interrupt check calling back in)
   // would wait for itself.
   if (n <= chunk_length || t_in_worker || t_submitting) {
-    run_inline(n, body);
+    body(0, n);
     return;
   }
   Pool& p = the_pool();
@@ -273,7 +271,7 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
   // never end.
   std::unique_lock submit_lock(p.submit_mutex, std::try_to_lock);
   if (!submit_lock.owns_lock()) {
-    run_inline(n, body);
+    body(0, n);
     return;
   }
   SubmittingScope submitting;

@@ -18,8 +18,6 @@ inline constexpr std::size_t kWorkerCount = 4;
 // with the system's error (no worker is left running then, and a later call may try again).
 void start_global_pool();
 
-// Whether start_global_pool has succeeded in this process.
-
 // Called by the waiting thread roughly every 50 ms while a job runs; returning true cancels the
 // job (workers take no further ranges) and makes the operation throw Interrupted once the running
 // ranges have finished. The binding layer installs a check for pending signals.
@@ -67,10 +65,6 @@ constexpr bool worth_pooling(std::size_t n, double ns_per_index) {
   return static_cast<double>(n) * ns_per_index >= kPoolWorthNs;
 }
 
-// The per-index cost assumed where a caller gives none: costly enough that anything beyond a few dozen
-// indices (65 and more) goes to the workers.
-inline constexpr double kCostlyIndexNs = 3'880.0;
-
 namespace detail {
 using Body = std::function<void(std::size_t, std::size_t)>;
 void run_pooled(std::size_t n, const Body& body);
@@ -96,11 +90,6 @@ void parallel_for(std::size_t n, double ns_per_index, F&& body) {
   detail::run_pooled(n, detail::Body(std::ref(body)));
 }
 
-template <class F>
-void parallel_for(std::size_t n, F&& body) {
-  parallel_for(n, kCostlyIndexNs, std::forward<F>(body));
-}
-
 // Runs task(0), ..., task(count - 1), each exactly once, and blocks until all have run: in order on the
 // calling thread when the tasks' work (count times ns_per_task) is small, otherwise as independent jobs on
 // the workers (one task runs inline). Failures are reported as parallel_for reports them.
@@ -114,11 +103,6 @@ void parallel_tasks(std::size_t count, double ns_per_task, F&& task) {
   detail::run_tasks_pooled(count, std::function<void(std::size_t)>(std::ref(task)));
 }
 
-template <class F>
-void parallel_tasks(std::size_t count, F&& task) {
-  parallel_tasks(count, kPoolWorthNs, std::forward<F>(task));
-}
-
 // The same fixed split, with piece_sum(begin, end) evaluating each leaf piece, on the workers when the
 // n terms of ns_per_term nanoseconds each are worth it, and the halves combined on the calling thread.
 // The result does not depend on where the pieces ran.
@@ -126,11 +110,6 @@ template <class F>
 double parallel_sum_pieces(std::size_t n, double ns_per_term, F&& piece_sum) {
   if (!worth_pooling(n, ns_per_term)) return numeric::split_sum(0, n, piece_sum);
   return detail::sum_pieces_pooled(n, std::function<double(std::size_t, std::size_t)>(std::ref(piece_sum)));
-}
-
-template <class F>
-double parallel_sum_pieces(std::size_t n, F&& piece_sum) {
-  return parallel_sum_pieces(n, kCostlyIndexNs, std::forward<F>(piece_sum));
 }
 
 // The sum of term(i) for i < n with exactly the additions of numeric::fixed_split_sum over the terms.
@@ -141,11 +120,6 @@ double parallel_sum(std::size_t n, double ns_per_term, F&& term) {
     for (std::size_t i = begin; i < end; ++i) s += term(i);
     return s;
   });
-}
-
-template <class F>
-double parallel_sum(std::size_t n, F&& term) {
-  return parallel_sum(n, kCostlyIndexNs, std::forward<F>(term));
 }
 
 }  // namespace quorlix::pool

@@ -835,7 +835,7 @@ TEST(CountInRectangles, MatchesAScan) {
 TEST(RunConcurrently, RunsEveryTaskOnce) {
   for (std::size_t count : {1u, 2u, 3u, 17u}) {
     std::vector<std::atomic<int>> runs(count);
-    pool::parallel_tasks(count, [&](std::size_t t) { ++runs[t]; });
+    pool::parallel_tasks(count, pool::kPoolWorthNs, [&](std::size_t t) { ++runs[t]; });
     for (std::size_t t = 0; t < count; ++t) EXPECT_EQ(runs[t].load(), 1) << count;
   }
 }

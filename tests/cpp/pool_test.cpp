@@ -38,6 +38,28 @@ using numeric::fixed_split_sum;
 using numeric::kSumPieceLength;
 using Clock = std::chrono::steady_clock;
 
+// The jobs here are costly per index unless a test says otherwise, so anything beyond a few dozen indices
+// reaches the workers.
+constexpr double kCostlyIndexNs = 3'880.0;
+using pool::parallel_for;
+using pool::parallel_sum;
+using pool::parallel_sum_pieces;
+
+template <class F>
+void parallel_for(std::size_t n, F&& body) {
+  pool::parallel_for(n, kCostlyIndexNs, body);
+}
+
+template <class F>
+double parallel_sum(std::size_t n, F&& term) {
+  return pool::parallel_sum(n, kCostlyIndexNs, term);
+}
+
+template <class F>
+double parallel_sum_pieces(std::size_t n, F&& piece_sum) {
+  return pool::parallel_sum_pieces(n, kCostlyIndexNs, piece_sum);
+}
+
 
 std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
