@@ -2,6 +2,7 @@
 // position from one sorted value to the next, plane counts as counts of points in rectangles of positions.
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "core/buffer.hpp"
 #include "info/ksg_terms.hpp"
@@ -21,23 +22,25 @@ struct HintState {
 };
 
 // Runs a boundary search at every sorted position p of r, with the radius of the point found there, and hands
-// its result to found(p, result, radius). Positions are taken in order, so each search starts from where the
-// previous position's ended and reads memory close to it. search(sorted, p, hints, centre, radius) performs
-// the search.
-template <class Search, class Found>
-void along_sorted(const detail::RankedSample& r, std::span<const double> eps, const Search& search,
-                  const Found& found) {
+// its result to found(p, result, radius): closer_than when kCloser, marginal_bounds otherwise, each started
+// in the value buckets of its bounds (built for the pass and dropped after it). Positions are taken in order,
+// so each search starts from where the previous position's ended and reads memory close to it.
+template <bool kCloser, class Found>
+void along_sorted(const detail::RankedSample& r, std::span<const double> eps, const Found& found) {
   const std::size_t n = r.sorted.size();
   Buffer<double> radius(n);
   pool::parallel_for(n, detail::kGatherNs, [&](std::size_t begin, std::size_t end) {
     for (std::size_t p = begin; p < end; ++p) radius[p] = eps[r.order[p]];
   });
+  const ValueBuckets buckets(r.sorted);
   detail::for_each_with_state<HintState>(n, detail::kSearchNs, [&](std::size_t p, HintState& state) {
     if (!state.started) {
       state.hints = {p, p};
       state.started = true;
     }
-    const PositionRange result = search(r.sorted, p, state.hints, r.sorted[p], radius[p]);
+    const PositionRange result =
+        kCloser ? closer_than(r.sorted, buckets, p, state.hints, r.sorted[p], radius[p])
+                : marginal_bounds(r.sorted, buckets, p, state.hints, r.sorted[p], radius[p]);
     state.hints = as_hints(result, n);
     found(p, result, radius[p]);
   });
@@ -53,13 +56,8 @@ double ranked_marginal_sum(std::span<const double> eps, const detail::RankedSamp
   Buffer<double> psi_x(n);
   Buffer<double> psi_y(n);
   for (const detail::RankedSample* r : {&rx, &ry}) {
-    const ValueBuckets buckets(r->sorted);
-    const auto bounds = [&buckets](std::span<const double> sorted, std::size_t own, PositionRange hints,
-                                   double centre, double radius) {
-      return marginal_bounds(sorted, buckets, own, hints, centre, radius);
-    };
     double* const out = r == &rx ? psi_x.data() : psi_y.data();
-    along_sorted(*r, eps, bounds, [&](std::size_t p, PositionRange b, double) {
+    along_sorted<false>(*r, eps, [&](std::size_t p, PositionRange b, double) {
       out[r->order[p]] = detail::psi_of_count(psi, counted_between(b));
     });
   }
@@ -74,24 +72,10 @@ double ranked_conditional_sum(std::span<const double> eps, const detail::RankedS
   // distances are below the radius, and those points form a rectangle of positions.
   Buffer<RankRectangle> xz(n);
   Buffer<RankRectangle> yz(n);
-  // Searches along one sample, started in the value buckets of its bounds; the buckets are built for the
-  // pass and dropped after it.
-  const auto closer_in = [](const ValueBuckets& buckets) {
-    return [&buckets](std::span<const double> sorted, std::size_t own, PositionRange hints, double centre,
-                      double radius) { return closer_than(sorted, buckets, own, hints, centre, radius); };
-  };
-  {
-    const ValueBuckets buckets(rx.sorted);
-    along_sorted(rx, eps, closer_in(buckets), [&](std::size_t p, PositionRange b, double) {
-      xz[p].a_lo = detail::position32(b.first);
-      xz[p].a_hi = detail::position32(b.last);
-    });
-  }
-  {
-    const ValueBuckets buckets(ry.sorted);
-    along_sorted(ry, eps, closer_in(buckets), [&](std::size_t p, PositionRange b, double) {
-      yz[p].a_lo = detail::position32(b.first);
-      yz[p].a_hi = detail::position32(b.last);
+  for (auto [r, plane] : {std::pair{&rx, &xz}, std::pair{&ry, &yz}}) {
+    along_sorted<true>(*r, eps, [plane = plane](std::size_t p, PositionRange b, double) {
+      (*plane)[p].a_lo = detail::position32(b.first);
+      (*plane)[p].a_hi = detail::position32(b.last);
     });
   }
   // Along z, the rectangles' second side and the marginal count n_z, stored at the sorted position along z;
@@ -101,8 +85,7 @@ double ranked_conditional_sum(std::span<const double> eps, const detail::RankedS
     Buffer<std::array<std::uint32_t, 2>> side(n);
     // The marginal bounds differ from the plane's only where rounding makes them, so they are searched
     // from there.
-    const ValueBuckets buckets(rz.sorted);
-    along_sorted(rz, eps, closer_in(buckets), [&](std::size_t p, PositionRange b, double radius) {
+    along_sorted<true>(rz, eps, [&](std::size_t p, PositionRange b, double radius) {
       side[p] = {detail::position32(b.first), detail::position32(b.last)};
       const PositionRange z_bounds = marginal_bounds_from(rz.sorted, as_hints(b, n), rz.sorted[p], radius);
       n_z[p] = detail::position32(counted_between(z_bounds));

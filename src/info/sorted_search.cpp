@@ -94,12 +94,14 @@ std::size_t threshold_boundary(std::span<const double> sorted, const ValueBucket
   return range.first + prefix_length(inside, holds);
 }
 
-// A starting position for a search whose boundary lies near the threshold t: the hint when it falls in the
-// bucket range of t, the start of that range otherwise.
-std::size_t bucket_guess(const ValueBuckets& buckets, std::size_t n, std::size_t hint, double t) {
+// A starting position for a search whose boundary lies near the threshold t: with usable buckets the hint
+// when it falls in the bucket range of t and the start of that range otherwise, without them a guess.
+std::size_t start_near(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
+                       std::size_t hint, double t) {
+  if (!buckets.usable()) return guess_position(sorted, own, hint, t);
   const PositionRange range = buckets.around(t);
   const std::size_t guess = hint >= range.first && hint <= range.last ? hint : range.first;
-  return std::min(guess, n - 1);
+  return std::min(guess, sorted.size() - 1);
 }
 
 // closer_than searched outward from the given positions (each below sorted.size()).
@@ -136,16 +138,6 @@ PositionRange marginal_bounds_from(std::span<const double> sorted, PositionRange
           prefix_length_near(sorted, starts.last, [hi](double v) { return v < hi; })};
 }
 
-PositionRange marginal_bounds(std::span<const double> sorted, std::size_t own, PositionRange hints,
-                              double centre, double radius) {
-  const double lo = centre - radius;
-  const double hi = centre + radius;
-  return {prefix_length_near(sorted, guess_position(sorted, own, hints.first, lo),
-                             [lo](double v) { return v <= lo; }),
-          prefix_length_near(sorted, guess_position(sorted, own, hints.last, hi),
-                             [hi](double v) { return v < hi; })};
-}
-
 ValueBuckets::ValueBuckets(std::span<const double> sorted) {
   const std::size_t n = sorted.size();
   if (n < 2 || n > std::numeric_limits<std::uint32_t>::max()) return;
@@ -173,28 +165,23 @@ ValueBuckets::ValueBuckets(std::span<const double> sorted) {
 
 PositionRange marginal_bounds(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
                               PositionRange hints, double centre, double radius) {
-  if (!buckets.usable()) return marginal_bounds(sorted, own, hints, centre, radius);
   const double lo = centre - radius;
   const double hi = centre + radius;
-  return {threshold_boundary(sorted, buckets, hints.first, lo, [lo](double v) { return v <= lo; }),
-          threshold_boundary(sorted, buckets, hints.last, hi, [hi](double v) { return v < hi; })};
+  const auto at_or_below_lo = [lo](double v) { return v <= lo; };
+  const auto below_hi = [hi](double v) { return v < hi; };
+  if (buckets.usable()) {
+    return {threshold_boundary(sorted, buckets, hints.first, lo, at_or_below_lo),
+            threshold_boundary(sorted, buckets, hints.last, hi, below_hi)};
+  }
+  return {prefix_length_near(sorted, guess_position(sorted, own, hints.first, lo), at_or_below_lo),
+          prefix_length_near(sorted, guess_position(sorted, own, hints.last, hi), below_hi)};
 }
 
 PositionRange closer_than(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
                           PositionRange hints, double centre, double radius) {
-  if (!buckets.usable()) return closer_than(sorted, own, hints, centre, radius);
-  const std::size_t n = sorted.size();
   return closer_than_from(sorted,
-                          {bucket_guess(buckets, n, hints.first, centre - radius),
-                           bucket_guess(buckets, n, hints.last, centre + radius)},
-                          centre, radius);
-}
-
-PositionRange closer_than(std::span<const double> sorted, std::size_t own, PositionRange hints, double centre,
-                          double radius) {
-  return closer_than_from(sorted,
-                          {guess_position(sorted, own, hints.first, centre - radius),
-                           guess_position(sorted, own, hints.last, centre + radius)},
+                          {start_near(sorted, buckets, own, hints.first, centre - radius),
+                           start_near(sorted, buckets, own, hints.last, centre + radius)},
                           centre, radius);
 }
 

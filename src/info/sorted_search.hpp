@@ -22,14 +22,6 @@ struct PositionRange {
   std::size_t first, last;
 };
 
-// The two boundaries marginal_count uses: first is the number of values at or below centre - radius, last
-// the number below centre + radius. Each is searched outward from its hint (a position below sorted.size());
-// the result does not depend on the hints, only the time taken, which is least when they lie near the
-// boundaries (those of a nearby point, or the centre's own position).
-// own is the position of centre itself, which also helps guess where the boundaries lie.
-PositionRange marginal_bounds(std::span<const double> sorted, std::size_t own, PositionRange hints,
-                              double centre, double radius);
-
 // Where the values of a sorted sample lie, by value: the span from the least to the greatest value is cut
 // into as many equal buckets as there are values, and for each bucket the table holds the first position
 // whose value falls into it or a later one. Every boundary of a threshold on the values (v <= t or v < t)
@@ -64,13 +56,13 @@ class ValueBuckets {
   Buffer<std::uint32_t> starts_;  // count_ + 2 entries, the last one the sample size
 };
 
-// marginal_bounds and closer_than with the search started inside the bucket range of each bound instead of
-// at a guess from the hints; the result is the same. Needs a sample of at most 2^32 - 1 values, and falls
-// back on the guesses when the buckets are not usable.
+// The two boundaries marginal_count uses: first is the number of values at or below centre - radius, last
+// the number below centre + radius. Each search starts inside the bucket range of its bound, from the hint
+// when it lies there (as it does when neighbouring points share a boundary); without usable buckets it
+// starts at a guess from the hints (positions below sorted.size()) and own, the position of centre itself.
+// The result does not depend on the hints, only the time taken. Needs at most 2^32 - 1 values.
 PositionRange marginal_bounds(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
                               PositionRange hints, double centre, double radius);
-PositionRange closer_than(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
-                          PositionRange hints, double centre, double radius);
 
 // marginal_bounds searched outward from the given positions (each below sorted.size()) without a guess;
 // for starts that already lie next to the boundaries.
@@ -78,10 +70,10 @@ PositionRange marginal_bounds_from(std::span<const double> sorted, PositionRange
                                    double radius);
 
 // The positions of sorted whose value lies strictly closer to centre than radius, measured as
-// |sorted[p] - centre|, searched from hints as marginal_bounds does. centre must be sorted[own] and radius
-// positive, so the range holds own.
-PositionRange closer_than(std::span<const double> sorted, std::size_t own, PositionRange hints, double centre,
-                          double radius);
+// |sorted[p] - centre|, searched as marginal_bounds does. centre must be sorted[own] and radius positive, so
+// the range holds own.
+PositionRange closer_than(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
+                          PositionRange hints, double centre, double radius);
 
 // The count of marginal_count from its two boundaries: the values strictly between the bounds, less the
 // centre itself, never below zero.

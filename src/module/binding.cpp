@@ -51,7 +51,7 @@ void prefix_type_error(const char* parameter) {
   Ref replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
   if (!replacement) return;
   if (value != nullptr) {
-    PyObject* cause = PyException_GetCause(value);  // new reference or NULL
+    PyObject* cause = PyException_GetCause(value);                         // new reference or NULL
     if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals cause
   }
   PyErr_SetObject(PyExc_TypeError, replacement.get());
@@ -98,7 +98,8 @@ bool type_attribute_equals(PyTypeObject* type, const char* attribute, const char
 bool is_numpy_bool_scalar(PyObject* obj) {
   PyTypeObject* type = Py_TYPE(obj);
   return type_attribute_equals(type, "__module__", "numpy") &&
-         (type_attribute_equals(type, "__name__", "bool_") || type_attribute_equals(type, "__name__", "bool"));
+         (type_attribute_equals(type, "__name__", "bool_") ||
+          type_attribute_equals(type, "__name__", "bool"));
 }
 
 // Calls the type's __bool__ on obj; the result must be a bool.
@@ -108,7 +109,8 @@ bool numpy_bool_value(PyObject* obj, bool& out) {
   if (!method) {
     PyErr_Clear();
     std::string name = qualified_name(type);
-    PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion", name.c_str());
+    PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                 name.c_str());
     return false;
   }
   auto descr_get = reinterpret_cast<descrgetfunc>(PyType_GetSlot(Py_TYPE(method.get()), Py_tp_descr_get));
@@ -133,8 +135,8 @@ bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssi
   bound.fill(nullptr);
   const auto count = static_cast<Py_ssize_t>(fn.parameter_count);
   if (nargs > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", fn.name, count, nargs,
-                 nargs == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", fn.name, count,
+                 nargs, nargs == 1 ? "was" : "were");
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
@@ -148,7 +150,8 @@ bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssi
     std::size_t match = fn.parameter_count;
     for (std::size_t i = 0; name != nullptr && i < fn.parameter_count; ++i) {
       const char* parameter = fn.parameters[i];
-      if (std::strlen(parameter) == static_cast<std::size_t>(size) && std::memcmp(parameter, name, size) == 0) {
+      if (std::strlen(parameter) == static_cast<std::size_t>(size) &&
+          std::memcmp(parameter, name, size) == 0) {
         match = i;
         break;
       }
@@ -158,7 +161,8 @@ bool bind_arguments(const FunctionDescription& fn, PyObject* const* args, Py_ssi
       return false;
     }
     if (bound[match] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn.name, fn.parameters[match]);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fn.name,
+                   fn.parameters[match]);
       return false;
     }
     bound[match] = args[nargs + j];

@@ -68,18 +68,22 @@ Moments centred_moments(Sample x, Sample y) {
 
 bool all_finite(Sample v) {
   bool finite = true;
-  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
-    for (std::ptrdiff_t i = start; i < stop && finite; ++i) finite = std::isfinite(v[static_cast<std::size_t>(i)]);
-  });
+  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()),
+                         [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+                           for (std::ptrdiff_t i = start; i < stop && finite; ++i)
+                             finite = std::isfinite(v[static_cast<std::size_t>(i)]);
+                         });
   return finite;
 }
 
 bool all_equal(Sample v) {
   if (v.byte_stride() == 0) return true;  // one stored value, however long the view
   bool equal = true;
-  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
-    for (std::ptrdiff_t i = start; i < stop && equal; ++i) equal = v[static_cast<std::size_t>(i)] == v[0];
-  });
+  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()),
+                         [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+                           for (std::ptrdiff_t i = start; i < stop && equal; ++i)
+                             equal = v[static_cast<std::size_t>(i)] == v[0];
+                         });
   return equal;
 }
 
@@ -87,9 +91,11 @@ bool all_equal(Sample v) {
 // exact unless a value is so much smaller than the largest that it falls below the normal range.
 std::vector<double> scaled_to_unit(Sample v) {
   double largest = 0.0;
-  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
-    for (std::ptrdiff_t i = start; i < stop; ++i) largest = std::max(largest, std::fabs(v[static_cast<std::size_t>(i)]));
-  });
+  pool::for_each_stretch(static_cast<std::ptrdiff_t>(v.size()),
+                         [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
+                           for (std::ptrdiff_t i = start; i < stop; ++i)
+                             largest = std::max(largest, std::fabs(v[static_cast<std::size_t>(i)]));
+                         });
   int exponent = 0;
   std::frexp(largest, &exponent);
   std::vector<double> out(v.size());
@@ -102,7 +108,8 @@ std::vector<double> scaled_to_unit(Sample v) {
 // on the samples' scales, so such data is measured again after scaling each sample by a power of two.
 // Anything the direct computation handles keeps its result; NaN and infinite values keep their failures.
 bool needs_rescaling(const Moments& direct, Sample x, Sample y) {
-  const bool overflowed = !std::isfinite(direct.sxx) || !std::isfinite(direct.syy) || !std::isfinite(direct.sxy);
+  const bool overflowed =
+      !std::isfinite(direct.sxx) || !std::isfinite(direct.syy) || !std::isfinite(direct.sxy);
   const bool underflowed = (direct.sxx == 0.0 && !all_equal(x)) || (direct.syy == 0.0 && !all_equal(y));
   return (overflowed || underflowed) && all_finite(x) && all_finite(y);
 }
@@ -192,7 +199,8 @@ TestResult phi_coef(BoolSample x, BoolSample y) {
   if (x_bytes != nullptr && y_bytes != nullptr) {
     CellCounts c;
     pool::for_each_stretch(static_cast<std::ptrdiff_t>(n), [&](std::ptrdiff_t start, std::ptrdiff_t stop) {
-      const CellCounts part = count_true(x_bytes + start, y_bytes + start, static_cast<std::size_t>(stop - start));
+      const CellCounts part =
+          count_true(x_bytes + start, y_bytes + start, static_cast<std::size_t>(stop - start));
       c.x += part.x;
       c.y += part.y;
       c.both += part.both;

@@ -17,10 +17,10 @@
 
 #include "core/errors.hpp"
 #include "info/inputs.hpp"
-#include "numeric/fixed_split_sum.hpp"
 #include "info/ksg_terms.hpp"
 #include "info/passes.hpp"
 #include "info/range_count.hpp"
+#include "numeric/fixed_split_sum.hpp"
 #include "numeric/gamma_functions.hpp"
 #include "pool/pool.hpp"
 
@@ -329,11 +329,7 @@ const Column kFlat{0, 0, 0, 0, 0};
 INSTANTIATE_TEST_SUITE_P(
     Quoted, CheckValues,
     testing::Values(
-        CheckValue{"KlHThreePoints",
-                   [] {
-                     return kl_h(view({0, 1, 3}), 1);
-                   },
-                   2.424196240746594},
+        CheckValue{"KlHThreePoints", [] { return kl_h(view({0, 1, 3}), 1); }, 2.424196240746594},
         CheckValue{"MiIdentical", [] { return ksg_mi(view(kRamp), view(kRamp), 1, false); },
                    2.083333333333333},
         CheckValue{"MiIdenticalNormalized", [] { return ksg_mi(view(kRamp), view(kRamp), 1, true); },
@@ -343,14 +339,10 @@ INSTANTIATE_TEST_SUITE_P(
         CheckValue{"MiShuffledNormalized", [] { return ksg_mi(view(kRamp), view(kShuffled), 1, true); },
                    0.21009811897269998},
         CheckValue{"MiTwoLevels",
-                   [] {
-                     return ksg_mi(view({0, 0, 0, 1, 1, 1}), view({0, 0, 0, 1, 1, 1}), 2, false);
-                   },
+                   [] { return ksg_mi(view({0, 0, 0, 1, 1, 1}), view({0, 0, 0, 1, 1, 1}), 2, false); },
                    0.28333333333333344},
         CheckValue{"MiTwoLevelsNormalized",
-                   [] {
-                     return ksg_mi(view({0, 0, 0, 1, 1, 1}), view({0, 0, 0, 1, 1, 1}), 2, true);
-                   },
+                   [] { return ksg_mi(view({0, 0, 0, 1, 1, 1}), view({0, 0, 0, 1, 1, 1}), 2, true); },
                    0.020035429516867518},
         CheckValue{"CmiConstantZ", [] { return ksg_cmi(view(kRamp), view(kRamp), view(kFlat), 1, false); },
                    2.083333333333333},
@@ -379,14 +371,10 @@ INSTANTIATE_TEST_SUITE_P(
         CheckValue{"IiAllEqualNormalized",
                    [] { return ksg_ii(view(kRamp), view(kRamp), view(kRamp), 1, true); }, -1.0},
         CheckValue{"IiShuffled",
-                   [] {
-                     return ksg_ii(view(kRamp), view(kShuffled), view({3, 1, 6, 4, 6}), 1, false);
-                   },
+                   [] { return ksg_ii(view(kRamp), view(kShuffled), view({3, 1, 6, 4, 6}), 1, false); },
                    -0.08333333333333315},
         CheckValue{"IiShuffledNormalized",
-                   [] {
-                     return ksg_ii(view(kRamp), view(kShuffled), view({3, 1, 6, 4, 6}), 1, true);
-                   },
+                   [] { return ksg_ii(view(kRamp), view(kShuffled), view({3, 1, 6, 4, 6}), 1, true); },
                    -0.07692307692307677},
         CheckValue{"IiSum",
                    [] {
@@ -498,10 +486,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"MiKEqualsN", [] { ksg_mi(view(kFour), view(kFour), 4, true); }, k_message(4, 4), true},
         FailureCase{"MiKZero", [] { ksg_mi(view(kFour), view(kFour), 0, false); }, k_message(0, 4), true},
         FailureCase{"MiSinglePoint", [] { ksg_mi(view({1}), view({1}), 1, false); }, k_message(1, 1), true},
-        FailureCase{"MiNaNInX", [] { ksg_mi(view(kNaNFive), view(kFive), 1, false); }, kNaNFailure,
-                    false},
-        FailureCase{"MiNaNInY", [] { ksg_mi(view(kFive), view(kNaNFive), 1, true); }, kNaNFailure,
-                    false},
+        FailureCase{"MiNaNInX", [] { ksg_mi(view(kNaNFive), view(kFive), 1, false); }, kNaNFailure, false},
+        FailureCase{"MiNaNInY", [] { ksg_mi(view(kFive), view(kNaNFive), 1, true); }, kNaNFailure, false},
         FailureCase{"MiLengthBeforeNaN", [] { ksg_mi(view(kNaNFive), view(kFour), 1, true); }, kSameXY, true},
         FailureCase{"CmiZEmpty", [] { ksg_cmi(view(kThree), view(kThree), view(kEmpty), 1, false); },
                     kSameXYZ, true},
@@ -714,6 +700,9 @@ TEST(RankSearches, MatchScansFromAnyHint) {
     const detail::RankedSample r = ranked(v);
     const ValueBuckets buckets(r.sorted);
     ASSERT_EQ(buckets.usable(), n >= 2 && r.sorted.front() < r.sorted.back());
+    // Without usable buckets the searches start from guesses.
+    const ValueBuckets none(std::span<const double>{});
+    ASSERT_FALSE(none.usable());
     for (std::size_t i = 0; i < n; ++i) {
       const double c = v[i];
       const double rad = i % 4 == 0 ? 0.25 * (1 + level(rng) % 4) : radius(rng);
@@ -726,13 +715,13 @@ TEST(RankSearches, MatchScansFromAnyHint) {
       }
       for (std::size_t trial = 0; trial < 4; ++trial) {
         const PositionRange hints{rng() % n, rng() % n};
-        const PositionRange bounds = marginal_bounds(r.sorted, r.position[i], hints, c, rad);
+        const PositionRange bounds = marginal_bounds(r.sorted, none, r.position[i], hints, c, rad);
         EXPECT_EQ(bounds.first, at_or_below);
         EXPECT_EQ(bounds.last, below);
         const PositionRange from = marginal_bounds_from(r.sorted, hints, c, rad);
         EXPECT_EQ(from.first, at_or_below);
         EXPECT_EQ(from.last, below);
-        const PositionRange near = closer_than(r.sorted, r.position[i], hints, c, rad);
+        const PositionRange near = closer_than(r.sorted, none, r.position[i], hints, c, rad);
         EXPECT_EQ(near.first, far_left);
         EXPECT_EQ(near.last, near_or_left);
         const PositionRange by_bucket = marginal_bounds(r.sorted, buckets, r.position[i], hints, c, rad);
