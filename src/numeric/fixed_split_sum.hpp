@@ -3,21 +3,16 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 namespace quorlix::numeric {
 
 // Leaf pieces of the fixed split have at most this many terms.
 inline constexpr std::size_t kSumPieceLength = 2048;
 
-// The sum of terms[0 .. n) under the fixed split: [0, n) is halved recursively (a range of length
-// m > kSumPieceLength splits into [0, m/2) and [m/2, m)), so the split points depend only on n;
-// each piece is summed in index order from -0.0, and two halves are added as left + right.
-// An empty range sums to -0.0.
-double fixed_split_sum(const double* terms, std::size_t n);
-
 // The fixed split of [begin, end), each leaf piece's sum taken from leaf(begin, end) in index order and
-// two halves added as left + right: the grouping that fixes the result's bits.
+// two halves added as left + right: [begin, end) is halved recursively (a range of length m >
+// kSumPieceLength splits into its first m/2 and the rest), so the split points depend only on the length,
+// and this grouping fixes the result's bits.
 template <class Leaf>
 double split_sum(std::size_t begin, std::size_t end, Leaf& leaf) {
   const std::size_t m = end - begin;
@@ -27,13 +22,15 @@ double split_sum(std::size_t begin, std::size_t end, Leaf& leaf) {
   return left + right;
 }
 
-// One leaf piece of the split, [begin, end).
-struct SumPiece {
-  std::size_t begin;
-  std::size_t end;
-};
-
-// The leaf pieces of the fixed split of [0, n), in index order.
-std::vector<SumPiece> fixed_split_pieces(std::size_t n);
+// The sum of terms[0 .. n) under the fixed split, each piece summed in index order from -0.0. An empty
+// range sums to -0.0.
+inline double fixed_split_sum(const double* terms, std::size_t n) {
+  auto leaf = [terms](std::size_t begin, std::size_t end) {
+    double s = -0.0;
+    for (std::size_t i = begin; i < end; ++i) s += terms[i];
+    return s;
+  };
+  return split_sum(0, n, leaf);
+}
 
 }  // namespace quorlix::numeric

@@ -368,10 +368,16 @@ namespace detail {
 void run_pooled(std::size_t n, const Body& body) { run_job(n, chunk_length_for(n), body); }
 
 double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum) {
-  const std::vector<numeric::SumPiece> pieces = numeric::fixed_split_pieces(n);
+  // The split's leaf pieces in index order, each then summed by one task.
+  std::vector<std::pair<std::size_t, std::size_t>> pieces;
+  auto list_piece = [&pieces](std::size_t begin, std::size_t end) {
+    pieces.emplace_back(begin, end);
+    return 0.0;
+  };
+  numeric::split_sum(0, n, list_piece);
   std::vector<double> sums(pieces.size());
   run_job(pieces.size(), 1, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) sums[i] = piece_sum(pieces[i].begin, pieces[i].end);
+    for (std::size_t i = begin; i < end; ++i) sums[i] = piece_sum(pieces[i].first, pieces[i].second);
   });
   std::size_t next = 0;
   auto leaf = [&](std::size_t, std::size_t) { return sums[next++]; };
