@@ -98,12 +98,10 @@ class KdTree {
   // m = b + (e - b) / 2 leaves every node of one depth with floor or ceil of n / 2^depth points, so
   // all leaves can sit at one depth with between half the bucket size and the bucket size each, and a
   // node's range follows from its parent's by the same halving instead of being stored. The left child
-  // holds coordinates <= split and the right child >= split or NaN, so whichever side a query is not on
-  // lies at least |query - split| away on that axis, save for points with a NaN there, whose term the fold
-  // skips: with NaN coordinates the queries are safe but not exact.
+  // holds coordinates <= the median on the split axis and the right child the rest, NaN last.
 
   // build.cpp. Sets the box of node over entries [b, e) and, for an inner node, partitions the range at
-  // its midpoint on the split axis and records the split.
+  // its midpoint on the split axis and records the axis.
   template <bool kHasNaN>
   void split_node(Buffer<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
   // Builds the subtree of node over entries [b, e).
@@ -119,26 +117,70 @@ class KdTree {
   // The axis of the box's widest spread, the first such axis on ties.
   std::size_t split_axis(std::size_t node) const;
 
-  // nearest.cpp. The general k-nearest walk: a heap of min(n, size_) entries over storage, splits visited
-  // near side first. Serves any count and any data, infinite coordinates and overflowing distances included.
-  double heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const;
-  void nearest_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
-                    kdtree_detail::NeighbourHeap& heap) const;
-  // The k-nearest walk for finite distances and n <= kShortList: a ShortList, nodes visited nearest box
-  // first.
-  double short_list_nth_distance(const Point& query, std::size_t n) const;
-  // Visits the subtree of node over [b, e), whose box lies gap away, nearest box first, offering its
-  // points to a kdtree_detail::ShortList.
-  template <class List>
-  void short_walk(std::size_t node, std::size_t b, std::size_t e, double gap, const Point& query,
-                  List& list) const;
-  // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
-  // holds no infinite or NaN coordinate and no difference overflows.
-  bool distances_finite(const Point& query) const;
+  // The walk every query takes, over an explicit stack from the root down. A node is entered only while
+  // visit.reaches(its gap), the lower bound visit.gap(node) on the distance to its points, and is not
+  // visit.whole, which may take a node at once; its nearer child is taken first, so that the result
+  // tightens early, and the other is kept for later unless already out of reach. A leaf goes to
+  // visit.leaf(node, b, e). The gaps come from the boxes alone, which are NaN on an axis where any of their
+  // points is, so the walk stays exact with NaN and infinite coordinates.
+  template <class Visit>
+  void walk(Visit& visit) const {
+    struct Pending {
+      std::size_t node, b, e;
+      double gap;
+    };
+    // At most one pending sibling per level of the tree.
+    Pending stack[kMaxDepth];
+    std::size_t pending = 0;
+    std::size_t node = 0;
+    std::size_t b = 0;
+    std::size_t e = size_;
+    double gap = 0.0;
+    for (;;) {
+      while (visit.reaches(gap) && !visit.whole(node, b, e)) {
+        if (node >= inner_count_) {
+          visit.leaf(node, b, e);
+          break;
+        }
+        const std::size_t m = b + (e - b) / 2;
+        const std::size_t left = 2 * node + 1;
+        const double gap_left = visit.gap(left);
+        const double gap_right = visit.gap(left + 1);
+        if (gap_left <= gap_right) {
+          if (visit.reaches(gap_right)) stack[pending++] = {left + 1, m, e, gap_right};
+          node = left;
+          e = m;
+          gap = gap_left;
+        } else {
+          if (visit.reaches(gap_left)) stack[pending++] = {left, b, m, gap_left};
+          node = left + 1;
+          b = m;
+          gap = gap_right;
+        }
+      }
+      if (pending == 0) return;
+      const Pending& next = stack[--pending];
+      node = next.node;
+      b = next.b;
+      e = next.e;
+      gap = next.gap;
+    }
+  }
 
-  // count.cpp.
-  std::size_t count_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
-                         double radius) const;
+  // The results a walk collects (nearest.cpp, count.cpp).
+  struct HeapNearest;
+  template <class List>
+  struct ShortNearest;
+  template <class List>
+  struct LeafBatch;
+  struct CountWithin;
+
+  // nearest.cpp. The n-th distance from a heap of min(n, size_) entries over storage: any count and any
+  // data, infinite coordinates and overflowing distances included.
+  double heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const;
+  // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
+  // holds no infinite or NaN coordinate and no difference overflows. The short lists need it.
+  bool distances_finite(const Point& query) const;
 
   static constexpr std::size_t kShortList = kdtree_detail::kShortListCapacity;
 
@@ -197,7 +239,6 @@ class KdTree {
   std::size_t inner_count_ = 0;  // 2^depth_ - 1
   Buffer<double> coords_;        // axis-major: axis a of the point at leaf position i is a * size_ + i
   Buffer<std::uint64_t> items_;  // item id of each stored point, in leaf order
-  Buffer<double> split_;         // per inner node: the median coordinate on its axis
   Buffer<std::uint8_t> axis_;    // per inner node: its split axis (not stored for K == 1)
   Buffer<Point> lo_;             // per node: bounding box of its points (NaN if any is NaN)
   Buffer<Point> hi_;
