@@ -25,8 +25,9 @@ struct KdTree<K>::HeapNearest {
   kdtree_detail::NeighbourHeap& heap;
 
   double gap(std::size_t node) const { return tree.box_gap(node, query); }
-  // Once the heap is full, a node no nearer than its top holds no point that could displace it.
-  bool reaches(double gap) const { return !heap.full() || ranks_before(gap, heap.top()); }
+  // Once the heap is full, a node no nearer than its top holds no point that could displace it. A gap is
+  // never NaN, so this is !ranks_before(gap, top) without the NaN test on the gap.
+  bool reaches(double gap) const { return !(heap.full() && gap >= heap.top()); }
   bool whole(std::size_t, std::size_t, std::size_t) const { return false; }
   void leaf(std::size_t, std::size_t b, std::size_t e) const {
     std::size_t i = b;
