@@ -24,7 +24,10 @@ struct KdTree<K>::CountWithin {
     return true;
   }
   void leaf(std::size_t, std::size_t b, std::size_t e) {
-    for (std::size_t i = b; i < e; ++i) count += tree.distance_at(i, query) < radius;
+    // A local sum: stores to count could alias the tree's sizes and force them to be read again.
+    std::size_t within = 0;
+    for (std::size_t i = b; i < e; ++i) within += tree.distance_at(i, query) < radius;
+    count += within;
   }
 };
 

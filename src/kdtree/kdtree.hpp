@@ -132,13 +132,15 @@ class KdTree {
     // At most one pending sibling per level of the tree.
     Pending stack[kMaxDepth];
     std::size_t pending = 0;
+    // Read once: the visitors' stores could alias it.
+    const std::size_t inner_count = inner_count_;
     std::size_t node = 0;
     std::size_t b = 0;
     std::size_t e = size_;
     double gap = 0.0;
     for (;;) {
       while (visit.reaches(gap) && !visit.whole(node, b, e)) {
-        if (node >= inner_count_) {
+        if (node >= inner_count) {
           visit.leaf(node, b, e);
           break;
         }
