@@ -14,6 +14,7 @@ struct KdTree<K>::CountWithin {
   const Point& query;
   double radius;
   std::size_t count;
+  static constexpr bool kBoxOnEntry = true;
 
   double gap(std::size_t node) const { return tree.box_gap(node, query); }
   bool reaches(double gap) const { return gap < radius; }

@@ -118,11 +118,15 @@ class KdTree {
   std::size_t split_axis(std::size_t node) const;
 
   // The walk every query takes, over an explicit stack from the root down. A node is entered only while
-  // visit.reaches(its gap), the lower bound visit.gap(node) on the distance to its points, and is not
-  // visit.whole, which may take a node at once; its nearer child is taken first, so that the result
-  // tightens early, and the other is kept for later unless already out of reach. A leaf goes to
-  // visit.leaf(node, b, e). The gaps come from the boxes alone, which are NaN on an axis where any of their
-  // points is, so the walk stays exact with NaN and infinite coordinates.
+  // visit.reaches(its gap), a lower bound on the distance to its points, and is not visit.whole, which may
+  // take a node at once; its nearer child is taken first, so that the result tightens early, and the other
+  // is kept for later unless already out of reach. A leaf goes to visit.leaf(node, b, e).
+  //
+  // A visitor with kBoxOnEntry gets the children's gaps cheaply: both start from the parent's gap, and the
+  // far child's is raised by its face on the split axis, which is at least as tight as the split. The
+  // child's own box gap, visit.gap(node), is formed only on entry. The others form both children's box
+  // gaps before choosing. The boxes are NaN on an axis where any of their points is, and a NaN face term
+  // bounds nothing, so the walk stays exact with NaN and infinite coordinates.
   template <class Visit>
   void walk(Visit& visit) const {
     struct Pending {
@@ -146,8 +150,19 @@ class KdTree {
         }
         const std::size_t m = b + (e - b) / 2;
         const std::size_t left = 2 * node + 1;
-        const double gap_left = visit.gap(left);
-        const double gap_right = visit.gap(left + 1);
+        double gap_left;
+        double gap_right;
+        if constexpr (Visit::kBoxOnEntry) {
+          const std::size_t a = axis_of(node);
+          const double q = visit.query[a];
+          const double above = q - hi_[left][a];
+          const double below = lo_[left + 1][a] - q;
+          gap_left = above > gap ? above : gap;
+          gap_right = below > gap ? below : gap;
+        } else {
+          gap_left = visit.gap(left);
+          gap_right = visit.gap(left + 1);
+        }
         if (gap_left <= gap_right) {
           if (visit.reaches(gap_right)) stack[pending++] = {left + 1, m, e, gap_right};
           node = left;
@@ -166,6 +181,10 @@ class KdTree {
       b = next.b;
       e = next.e;
       gap = next.gap;
+      // In one dimension the cheap bound is the box gap already.
+      if constexpr (Visit::kBoxOnEntry && K > 1) {
+        if (visit.reaches(gap)) gap = visit.gap(node);
+      }
     }
   }
 

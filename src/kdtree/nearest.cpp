@@ -23,6 +23,7 @@ struct KdTree<K>::HeapNearest {
   const KdTree& tree;
   const Point& query;
   kdtree_detail::NeighbourHeap& heap;
+  static constexpr bool kBoxOnEntry = true;
 
   double gap(std::size_t node) const { return tree.box_gap(node, query); }
   // Once the heap is full, a node no nearer than its top holds no point that could displace it. A gap is
@@ -49,6 +50,7 @@ struct KdTree<K>::ShortNearest {
   const KdTree& tree;
   const Point& query;
   List& list;
+  static constexpr bool kBoxOnEntry = false;
 
   double gap(std::size_t node) const { return tree.box_gap(node, query); }
   bool reaches(double gap) const { return gap < list.top; }
@@ -69,6 +71,7 @@ struct KdTree<K>::LeafBatch {
   // The largest n-th distance among the leaf's points so far: no point of a node whose box lies at least
   // this far from the leaf's box can enter any of their lists.
   double reach;
+  static constexpr bool kBoxOnEntry = false;
 
   double gap(std::size_t node) const { return tree.box_box_gap(node, tree.lo_[own], tree.hi_[own]); }
   bool reaches(double gap) const { return gap < reach; }
