@@ -14,9 +14,7 @@ struct KdTree<K>::CountWithin {
   const Point& query;
   double radius;
   std::size_t count;
-  static constexpr bool kBoxOnEntry = true;
 
-  double gap(std::size_t node) const { return tree.box_gap(node, query); }
   bool reaches(double gap) const { return gap < radius; }
   // A node whose whole box lies inside the radius contributes its size without visiting its points.
   bool whole(std::size_t node, std::size_t b, std::size_t e) {
@@ -36,7 +34,7 @@ template <std::size_t K>
 std::size_t KdTree<K>::count_within(const Point& query, double radius) const {
   if (size_ == 0) return 0;
   CountWithin visit{*this, query, radius, 0};
-  walk(visit);
+  walk(visit, query, query);
   return visit.count;
 }
 

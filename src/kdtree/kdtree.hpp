@@ -117,18 +117,16 @@ class KdTree {
   // The axis of the box's widest spread, the first such axis on ties.
   std::size_t split_axis(std::size_t node) const;
 
-  // The walk every query takes, over an explicit stack from the root down. A node is entered only while
-  // visit.reaches(its gap), a lower bound on the distance to its points, and is not visit.whole, which may
-  // take a node at once; its nearer child is taken first, so that the result tightens early, and the other
-  // is kept for later unless already out of reach. A leaf goes to visit.leaf(node, b, e).
-  //
-  // A visitor with kBoxOnEntry gets the children's gaps cheaply: both start from the parent's gap, and the
-  // far child's is raised by its face on the split axis, which is at least as tight as the split. The
-  // child's own box gap, visit.gap(node), is formed only on entry. The others form both children's box
-  // gaps before choosing. The boxes are NaN on an axis where any of their points is, and a NaN face term
-  // bounds nothing, so the walk stays exact with NaN and infinite coordinates.
+  // The walk every query takes, for a query that is a point (lo = hi) or a box [lo, hi], over an explicit
+  // stack from the root down. A node is entered only while visit.reaches(its gap), a lower bound on the
+  // distance to its points, and is not visit.whole, which may take a node at once; its nearer child is taken
+  // first, so that the result tightens early, and the other is kept for later unless already out of reach.
+  // A leaf goes to visit.leaf(node, b, e). Both children start from the parent's gap, the far one raised by
+  // its face on the split axis, which is at least as tight as the split; the full box gap, which costs an
+  // axis loop, is formed only for a node taken back from the stack. A NaN face term and a NaN axis of a box
+  // gap bound nothing, so the walk stays exact with NaN and infinite coordinates.
   template <class Visit>
-  void walk(Visit& visit) const {
+  void walk(Visit& visit, const Point& lo, const Point& hi) const {
     struct Pending {
       std::size_t node, b, e;
       double gap;
@@ -150,19 +148,11 @@ class KdTree {
         }
         const std::size_t m = b + (e - b) / 2;
         const std::size_t left = 2 * node + 1;
-        double gap_left;
-        double gap_right;
-        if constexpr (Visit::kBoxOnEntry) {
-          const std::size_t a = axis_of(node);
-          const double q = visit.query[a];
-          const double above = q - hi_[left][a];
-          const double below = lo_[left + 1][a] - q;
-          gap_left = above > gap ? above : gap;
-          gap_right = below > gap ? below : gap;
-        } else {
-          gap_left = visit.gap(left);
-          gap_right = visit.gap(left + 1);
-        }
+        const std::size_t a = axis_of(node);
+        const double above = lo[a] - hi_[left][a];
+        const double below = lo_[left + 1][a] - hi[a];
+        const double gap_left = above > gap ? above : gap;
+        const double gap_right = below > gap ? below : gap;
         if (gap_left <= gap_right) {
           if (visit.reaches(gap_right)) stack[pending++] = {left + 1, m, e, gap_right};
           node = left;
@@ -181,9 +171,10 @@ class KdTree {
       b = next.b;
       e = next.e;
       gap = next.gap;
-      // In one dimension the cheap bound is the box gap already.
-      if constexpr (Visit::kBoxOnEntry && K > 1) {
-        if (visit.reaches(gap)) gap = visit.gap(node);
+      // In one dimension a child's box differs from its parent's only at the split, so there the cheap
+      // bound falls short of the box gap only for a query beyond the root's box (or with NaN).
+      if constexpr (K > 1) {
+        if (visit.reaches(gap)) gap = chebyshev::box_box_gap(lo_[node], hi_[node], lo, hi);
       }
     }
   }
@@ -218,14 +209,6 @@ class KdTree {
     std::array<const double*, K> axes;
     for (std::size_t a = 0; a < K; ++a) axes[a] = coords_.data() + a * size_ + b;
     return axes;
-  }
-
-  double box_gap(std::size_t node, const Point& query) const {
-    return chebyshev::box_gap(lo_[node], hi_[node], query);
-  }
-
-  double box_box_gap(std::size_t node, const Point& lo, const Point& hi) const {
-    return chebyshev::box_box_gap(lo_[node], hi_[node], lo, hi);
   }
 
   // The first leaf position held by the subtree of node and one past its last, from the halving of the

@@ -23,9 +23,7 @@ struct KdTree<K>::HeapNearest {
   const KdTree& tree;
   const Point& query;
   kdtree_detail::NeighbourHeap& heap;
-  static constexpr bool kBoxOnEntry = true;
 
-  double gap(std::size_t node) const { return tree.box_gap(node, query); }
   // Once the heap is full, a node no nearer than its top holds no point that could displace it. A gap is
   // never NaN, so this is !ranks_before(gap, top) without the NaN test on the gap.
   bool reaches(double gap) const { return !(heap.full() && gap >= heap.top()); }
@@ -50,9 +48,7 @@ struct KdTree<K>::ShortNearest {
   const KdTree& tree;
   const Point& query;
   List& list;
-  static constexpr bool kBoxOnEntry = false;
 
-  double gap(std::size_t node) const { return tree.box_gap(node, query); }
   bool reaches(double gap) const { return gap < list.top; }
   bool whole(std::size_t, std::size_t, std::size_t) const { return false; }
   void leaf(std::size_t, std::size_t b, std::size_t e) const { list.scan(tree.axes_from(b), e - b, query); }
@@ -71,9 +67,7 @@ struct KdTree<K>::LeafBatch {
   // The largest n-th distance among the leaf's points so far: no point of a node whose box lies at least
   // this far from the leaf's box can enter any of their lists.
   double reach;
-  static constexpr bool kBoxOnEntry = false;
 
-  double gap(std::size_t node) const { return tree.box_box_gap(node, tree.lo_[own], tree.hi_[own]); }
   bool reaches(double gap) const { return gap < reach; }
   bool whole(std::size_t, std::size_t, std::size_t) const { return false; }
   void leaf(std::size_t node, std::size_t b, std::size_t e) {
@@ -81,7 +75,8 @@ struct KdTree<K>::LeafBatch {
     const std::array<const double*, K> axes = tree.axes_from(b);
     reach = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
-      if (tree.box_gap(node, queries[i]) < lists[i].top) lists[i].scan(axes, e - b, queries[i]);
+      if (chebyshev::box_gap(tree.lo_[node], tree.hi_[node], queries[i]) < lists[i].top)
+        lists[i].scan(axes, e - b, queries[i]);
       reach = lists[i].top > reach ? lists[i].top : reach;
     }
   }
@@ -93,7 +88,7 @@ double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t n) const 
   if (n <= kShortList && distances_finite(query)) {
     return kdtree_detail::with_short_list<K>(std::min(n, size_), [&](auto& list) {
       ShortNearest<std::decay_t<decltype(list)>> visit{*this, query, list};
-      walk(visit);
+      walk(visit, query, query);
       return list.nth();
     });
   }
@@ -120,7 +115,7 @@ template <std::size_t K>
 double KdTree<K>::heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const {
   kdtree_detail::NeighbourHeap heap{storage, 0, std::min(n, size_)};
   HeapNearest visit{*this, query, heap};
-  walk(visit);
+  walk(visit, query, query);
   return heap.top();
 }
 
@@ -154,7 +149,7 @@ void KdTree<K>::stored_nth_distances(std::size_t first_leaf, std::size_t last_le
         lists[i].scan(own_axes, count, queries[i], true);
         visit.reach = lists[i].top > visit.reach ? lists[i].top : visit.reach;
       }
-      walk(visit);
+      walk(visit, lo_[own], hi_[own]);
       for (std::size_t i = 0; i < count; ++i) found(own_b + i, lists[i].nth());
     }
     return 0.0;
