@@ -49,7 +49,9 @@ inline double box_gap(const std::array<double, K>& lo, const std::array<double, 
 }
 
 // Lower bound on the distance between any point of the box [lo, hi] and any point of the box
-// [other_lo, other_hi]: the largest gap between the two along an axis. Needs finite boxes.
+// [other_lo, other_hi]: the largest gap between the two along an axis. With other_lo = other_hi, a point,
+// it forms box_gap's terms in box_gap's order, so it holds for any data as box_gap does; two boxes need to
+// be finite.
 template <std::size_t K>
 inline double box_box_gap(const std::array<double, K>& lo, const std::array<double, K>& hi,
                           const std::array<double, K>& other_lo, const std::array<double, K>& other_hi) {

@@ -117,14 +117,13 @@ class KdTree {
   // The axis of the box's widest spread, the first such axis on ties.
   std::size_t split_axis(std::size_t node) const;
 
-  // The walk every query takes, for a query that is a point (lo = hi) or a box [lo, hi], over an explicit
-  // stack from the root down. A node is entered only while visit.reaches(its gap), a lower bound on the
-  // distance to its points, and is not visit.whole, which may take a node at once; its nearer child is taken
-  // first, so that the result tightens early, and the other is kept for later unless already out of reach.
-  // A leaf goes to visit.leaf(node, b, e). Both children start from the parent's gap, the far one raised by
-  // its face on the split axis, which is at least as tight as the split; the full box gap, which costs an
-  // axis loop, is formed only for a node taken back from the stack. A NaN face term and a NaN axis of a box
-  // gap bound nothing, so the walk stays exact with NaN and infinite coordinates.
+  // The walk every query takes, for a point (lo = hi) or a box [lo, hi], over an explicit stack from the
+  // root down. A node is entered only while visit.reaches(its gap), a lower bound on the distance to its
+  // points, and is not visit.whole, which may take a node at once; the nearer child is taken first, so that
+  // the result tightens early, and the other is kept unless already out of reach. A leaf goes to
+  // visit.leaf(node, b, e). A child's gap is its parent's, the far child's raised by its face on the split
+  // axis; the full box gap, an axis loop, is formed only for a node taken back from the stack. A NaN term
+  // bounds nothing, so the walk stays exact with NaN and infinite coordinates.
   template <class Visit>
   void walk(Visit& visit, const Point& lo, const Point& hi) const {
     struct Pending {
@@ -171,8 +170,7 @@ class KdTree {
       b = next.b;
       e = next.e;
       gap = next.gap;
-      // In one dimension a child's box differs from its parent's only at the split, so there the cheap
-      // bound falls short of the box gap only for a query beyond the root's box (or with NaN).
+      // In one dimension the face bounds are the box gaps already, but for a query beyond the root or NaN.
       if constexpr (K > 1) {
         if (visit.reaches(gap)) gap = chebyshev::box_box_gap(lo_[node], hi_[node], lo, hi);
       }
