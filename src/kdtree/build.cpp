@@ -41,7 +41,6 @@ KdTree<K>::KdTree(const std::array<const double*, K>& coords, std::size_t n, con
   }
   stop_point();
 
-  split_.resize(inner_count_);
   if constexpr (K > 1) axis_.resize(inner_count_);
   lo_.resize(node_count);
   hi_.resize(node_count);
@@ -186,7 +185,6 @@ void KdTree<K>::split_node(Buffer<Entry>& entries, std::size_t node, std::size_t
   };
   const auto key = [axis](const Entry& x) { return x.p[axis]; };
   kdtree_detail::select_nth(entries.data() + b, entries.data() + m, entries.data() + e, key, less);
-  split_[node] = entries[m].p[axis];
   if constexpr (K > 1) axis_[node] = static_cast<std::uint8_t>(axis);
 }
 

@@ -32,15 +32,6 @@ inline double distance(const std::array<double, K>& p, const std::array<double, 
   return distance<K>(p.data(), q);
 }
 
-// Lower bound on the distance from a query to every point on the far side of a split, given the bound
-// already known for the node being split. A NaN offset only arises from a NaN or from a query and a split
-// at the same infinity, where stored points may have a NaN term that the fold ignores, so it bounds
-// nothing and counts as 0 (the comparison fails and the old bound stays).
-inline double far_bound(double bound, double query_coord, double split) {
-  const double offset = term(query_coord, split);
-  return offset > bound ? offset : bound;
-}
-
 // Lower bound on the distance from query to every point of the box [lo, hi]. An axis whose gap is NaN
 // (a NaN box or query, or a query at an infinity the box reaches) may hold points whose term the fold
 // skips, so it bounds nothing and counts as 0.
@@ -58,7 +49,9 @@ inline double box_gap(const std::array<double, K>& lo, const std::array<double, 
 }
 
 // Lower bound on the distance between any point of the box [lo, hi] and any point of the box
-// [other_lo, other_hi]: the largest gap between the two along an axis. Needs finite boxes.
+// [other_lo, other_hi]: the largest gap between the two along an axis. With other_lo = other_hi, a point,
+// it forms box_gap's terms in box_gap's order, so it holds for any data as box_gap does; two boxes need to
+// be finite.
 template <std::size_t K>
 inline double box_box_gap(const std::array<double, K>& lo, const std::array<double, K>& hi,
                           const std::array<double, K>& other_lo, const std::array<double, K>& other_hi) {

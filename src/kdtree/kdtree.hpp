@@ -98,12 +98,10 @@ class KdTree {
   // m = b + (e - b) / 2 leaves every node of one depth with floor or ceil of n / 2^depth points, so
   // all leaves can sit at one depth with between half the bucket size and the bucket size each, and a
   // node's range follows from its parent's by the same halving instead of being stored. The left child
-  // holds coordinates <= split and the right child >= split or NaN, so whichever side a query is not on
-  // lies at least |query - split| away on that axis, save for points with a NaN there, whose term the fold
-  // skips: with NaN coordinates the queries are safe but not exact.
+  // holds coordinates <= the median on the split axis and the right child the rest, NaN last.
 
   // build.cpp. Sets the box of node over entries [b, e) and, for an inner node, partitions the range at
-  // its midpoint on the split axis and records the split.
+  // its midpoint on the split axis and records the axis.
   template <bool kHasNaN>
   void split_node(Buffer<Entry>& entries, std::size_t node, std::size_t b, std::size_t e);
   // Builds the subtree of node over entries [b, e).
@@ -119,26 +117,80 @@ class KdTree {
   // The axis of the box's widest spread, the first such axis on ties.
   std::size_t split_axis(std::size_t node) const;
 
-  // nearest.cpp. The general k-nearest walk: a heap of min(n, size_) entries over storage, splits visited
-  // near side first. Serves any count and any data, infinite coordinates and overflowing distances included.
-  double heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const;
-  void nearest_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
-                    kdtree_detail::NeighbourHeap& heap) const;
-  // The k-nearest walk for finite distances and n <= kShortList: a ShortList, nodes visited nearest box
-  // first.
-  double short_list_nth_distance(const Point& query, std::size_t n) const;
-  // Visits the subtree of node over [b, e), whose box lies gap away, nearest box first, offering its
-  // points to a kdtree_detail::ShortList.
-  template <class List>
-  void short_walk(std::size_t node, std::size_t b, std::size_t e, double gap, const Point& query,
-                  List& list) const;
-  // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
-  // holds no infinite or NaN coordinate and no difference overflows.
-  bool distances_finite(const Point& query) const;
+  // The walk every query takes, for a point (lo = hi) or a box [lo, hi], over an explicit stack from the
+  // root down. A node is entered only while visit.reaches(its gap), a lower bound on the distance to its
+  // points, and is not visit.whole, which may take a node at once; the nearer child is taken first, so that
+  // the result tightens early, and the other is kept unless already out of reach. A leaf goes to
+  // visit.leaf(node, b, e). A child's gap is its parent's, the far child's raised by its face on the split
+  // axis; the full box gap, an axis loop, is formed only for a node taken back from the stack. A NaN term
+  // bounds nothing, so the walk stays exact with NaN and infinite coordinates.
+  template <class Visit>
+  void walk(Visit& visit, const Point& lo, const Point& hi) const {
+    struct Pending {
+      std::size_t node, b, e;
+      double gap;
+    };
+    // At most one pending sibling per level of the tree.
+    Pending stack[kMaxDepth];
+    std::size_t pending = 0;
+    // Read once: the visitors' stores could alias it.
+    const std::size_t inner_count = inner_count_;
+    std::size_t node = 0;
+    std::size_t b = 0;
+    std::size_t e = size_;
+    double gap = 0.0;
+    for (;;) {
+      while (visit.reaches(gap) && !visit.whole(node, b, e)) {
+        if (node >= inner_count) {
+          visit.leaf(node, b, e);
+          break;
+        }
+        const std::size_t m = b + (e - b) / 2;
+        const std::size_t left = 2 * node + 1;
+        const std::size_t a = axis_of(node);
+        const double above = lo[a] - hi_[left][a];
+        const double below = lo_[left + 1][a] - hi[a];
+        const double gap_left = above > gap ? above : gap;
+        const double gap_right = below > gap ? below : gap;
+        if (gap_left <= gap_right) {
+          if (visit.reaches(gap_right)) stack[pending++] = {left + 1, m, e, gap_right};
+          node = left;
+          e = m;
+          gap = gap_left;
+        } else {
+          if (visit.reaches(gap_left)) stack[pending++] = {left, b, m, gap_left};
+          node = left + 1;
+          b = m;
+          gap = gap_right;
+        }
+      }
+      if (pending == 0) return;
+      const Pending& next = stack[--pending];
+      node = next.node;
+      b = next.b;
+      e = next.e;
+      gap = next.gap;
+      // In one dimension the face bounds are the box gaps already, but for a query beyond the root or NaN.
+      if constexpr (K > 1) {
+        if (visit.reaches(gap)) gap = chebyshev::box_box_gap(lo_[node], hi_[node], lo, hi);
+      }
+    }
+  }
 
-  // count.cpp.
-  std::size_t count_walk(std::size_t node, std::size_t b, std::size_t e, double bound, const Point& query,
-                         double radius) const;
+  // The results a walk collects (nearest.cpp, count.cpp).
+  struct HeapNearest;
+  template <class List>
+  struct ShortNearest;
+  template <class List>
+  struct LeafBatch;
+  struct CountWithin;
+
+  // nearest.cpp. The n-th distance from a heap of min(n, size_) entries over storage: any count and any
+  // data, infinite coordinates and overflowing distances included.
+  double heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const;
+  // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
+  // holds no infinite or NaN coordinate and no difference overflows. The short lists need it.
+  bool distances_finite(const Point& query) const;
 
   static constexpr std::size_t kShortList = kdtree_detail::kShortListCapacity;
 
@@ -155,14 +207,6 @@ class KdTree {
     std::array<const double*, K> axes;
     for (std::size_t a = 0; a < K; ++a) axes[a] = coords_.data() + a * size_ + b;
     return axes;
-  }
-
-  double box_gap(std::size_t node, const Point& query) const {
-    return chebyshev::box_gap(lo_[node], hi_[node], query);
-  }
-
-  double box_box_gap(std::size_t node, const Point& lo, const Point& hi) const {
-    return chebyshev::box_box_gap(lo_[node], hi_[node], lo, hi);
   }
 
   // The first leaf position held by the subtree of node and one past its last, from the halving of the
@@ -197,7 +241,6 @@ class KdTree {
   std::size_t inner_count_ = 0;  // 2^depth_ - 1
   Buffer<double> coords_;        // axis-major: axis a of the point at leaf position i is a * size_ + i
   Buffer<std::uint64_t> items_;  // item id of each stored point, in leaf order
-  Buffer<double> split_;         // per inner node: the median coordinate on its axis
   Buffer<std::uint8_t> axis_;    // per inner node: its split axis (not stored for K == 1)
   Buffer<Point> lo_;             // per node: bounding box of its points (NaN if any is NaN)
   Buffer<Point> hi_;
