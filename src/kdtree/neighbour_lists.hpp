@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <type_traits>
+#include <utility>
 
 #include "kdtree/chebyshev.hpp"
 
@@ -124,39 +124,16 @@ struct ShortList {
 };
 
 // Calls f with an empty ShortList of the smallest capacity that holds n (1 <= n <= kShortListCapacity) and
-// returns its result; the small counts of typical use get a list of exactly their size.
+// returns its result; the small counts of typical use, up to 8, get a list of exactly their size.
 template <std::size_t K, class F>
 double with_short_list(std::size_t n, const F& f) {
-  const auto exact = [&](auto capacity) {
-    ShortList<K, decltype(capacity)::value, true> list(n);
-    return f(list);
-  };
-  switch (n) {
-    case 1:
-      return exact(std::integral_constant<std::size_t, 1>{});
-    case 2:
-      return exact(std::integral_constant<std::size_t, 2>{});
-    case 3:
-      return exact(std::integral_constant<std::size_t, 3>{});
-    case 4:
-      return exact(std::integral_constant<std::size_t, 4>{});
-    case 5:
-      return exact(std::integral_constant<std::size_t, 5>{});
-    case 6:
-      return exact(std::integral_constant<std::size_t, 6>{});
-    case 7:
-      return exact(std::integral_constant<std::size_t, 7>{});
-    case 8:
-      return exact(std::integral_constant<std::size_t, 8>{});
-    default:
-      break;
-  }
-  if (n <= 16) {
-    ShortList<K, 16> list(n);
-    return f(list);
-  }
-  ShortList<K, kShortListCapacity> list(n);
-  return f(list);
+  const auto with = [&](auto list) { return f(list); };
+  double result = 0.0;
+  const bool exact = [&]<std::size_t... kSizes>(std::index_sequence<kSizes...>) {
+    return ((n == kSizes + 1 && (result = with(ShortList<K, kSizes + 1, true>(n)), true)) || ...);
+  }(std::make_index_sequence<8>{});
+  if (exact) return result;
+  return n <= 16 ? with(ShortList<K, 16>(n)) : with(ShortList<K, kShortListCapacity>(n));
 }
 
 }  // namespace kdtree_detail
