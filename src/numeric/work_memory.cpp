@@ -1,9 +1,9 @@
 // The process-wide store of working buffers kept for reuse.
 #include "numeric/work_memory.hpp"
 
-#include <pthread.h>
-
 #include <mutex>
+
+#include "core/per_process.hpp"
 
 namespace quorlix::numeric {
 namespace {
@@ -24,25 +24,12 @@ struct Store {
   std::size_t bytes = 0;
 };
 
-void lock_for_fork();
-void unlock_after_fork();
-void reset_in_child();
+// Never destroyed: buffers may be handed back while the process exits. A forked child starts with an
+// empty store of its own, as another thread may have held the parent's lock at the fork; the blocks its
+// copy of the parent's store kept are not reused.
+PerProcess<Store> g_store;
 
-Store& store() {
-  // Never destroyed: buffers may be handed back while the process exits.
-  static Store* const s = [] {
-    auto* created = new Store();
-    pthread_atfork(lock_for_fork, unlock_after_fork, reset_in_child);
-    return created;
-  }();
-  return *s;
-}
-
-// A fork while another thread holds the lock would leave it locked forever in the child.
-void lock_for_fork() { store().mutex.lock(); }
-void unlock_after_fork() { store().mutex.unlock(); }
-// The child keeps its copies of the buffers; only the lock, held across the fork, is made anew.
-void reset_in_child() { new (&store().mutex) std::mutex(); }
+Store& store() { return g_store.get(); }
 
 void free_block(void* block) noexcept { ::operator delete(block); }
 

@@ -1,8 +1,6 @@
-// The process-wide pool of four worker threads: fork-join jobs over index ranges, the fixed-split
-// sum, failure and interrupt propagation to the submitting thread, and survival across fork().
+// The process-wide pool of four worker threads: fork-join jobs over index ranges, failure and interrupt
+// propagation to the submitting thread, and a pool of its own for a forked child.
 #include "pool/pool.hpp"
-
-#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,13 +9,13 @@
 #include <cstdint>
 #include <exception>
 #include <mutex>
-#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "core/errors.hpp"
+#include "core/per_process.hpp"
 #include "core/stop.hpp"
 
 namespace quorlix::pool {
@@ -114,36 +112,18 @@ struct Pool {
   Job* job = nullptr;
   bool stopping = false;
   std::size_t ready = 0;
-  bool running = false;          // guarded by submit_mutex
-  std::uint64_t fork_count = 0;  // changes only in a forked child
-
-  // The workers and any job of the parent do not exist in a forked child, and the inherited mutexes
-  // and condition variables may record them as owners or waiters, so fresh ones are built in place.
-  // A thread that forked while submitting keeps holding the submit lock it owned before.
-  void reset_in_forked_child(bool submitting) {
-    new (&submit_mutex) std::mutex();
-    new (&mutex) std::mutex();
-    new (&work_cv) std::condition_variable();
-    new (&done_cv) std::condition_variable();
-    job = nullptr;
-    stopping = false;
-    ready = 0;
-    running = false;
-    ++fork_count;
-    if (submitting) submit_mutex.lock();
-  }
+  bool running = false;  // guarded by submit_mutex
 };
 
-// Never deleted: workers may still wait on it while the process exits. Atomic because the fork
-// handlers may run on a thread other than the one that created it.
-std::atomic<Pool*> g_pool{nullptr};
+// A forked child gets a pool of its own, whose workers start with its first job; workers may still wait
+// on the parent's while the process exits.
+PerProcess<Pool> g_pool;
 std::atomic<bool> g_initialized{false};
 std::atomic<InterruptCheck> g_interrupt_check{nullptr};
 std::atomic<InterruptPeek> g_interrupt_peek{nullptr};
 
 thread_local bool t_in_worker = false;
 thread_local bool t_submitting = false;
-thread_local bool t_fork_took_submit = false;
 thread_local bool t_polling = false;  // poll_interrupt is running the check on this thread
 
 struct SubmittingScope {
@@ -157,34 +137,6 @@ struct SubmittingScope {
 InternalFailure start_failure(const std::error_code& code) {
   return InternalFailure(Failure::kPoolStartFailed,
                          code.message() + " (os error " + std::to_string(code.value()) + ")");
-}
-
-// Holding the submit lock across fork() means no job or start-up is half done in the child. A thread
-// that already holds it (an interrupt check that forks) or that a job is waiting for (a worker) must
-// not wait for it.
-void prepare_fork() {
-  Pool* p = g_pool.load();
-  t_fork_took_submit = !t_submitting && !t_in_worker;
-  if (t_fork_took_submit) p->submit_mutex.lock();
-  p->mutex.lock();
-}
-
-void after_fork_in_parent() {
-  Pool* p = g_pool.load();
-  p->mutex.unlock();
-  if (t_fork_took_submit) p->submit_mutex.unlock();
-}
-
-void after_fork_in_child() { g_pool.load()->reset_in_forked_child(t_submitting); }
-
-Pool& the_pool() {
-  static Pool* const pool = [] {
-    if (g_pool.load() == nullptr) g_pool.store(new Pool());
-    const int rc = pthread_atfork(prepare_fork, after_fork_in_parent, after_fork_in_child);
-    if (rc != 0) throw start_failure(std::error_code(rc, std::system_category()));
-    return g_pool.load();
-  }();
-  return *pool;
 }
 
 void worker_main(Pool* p) {
@@ -264,7 +216,7 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
     body(0, n);
     return;
   }
-  Pool& p = the_pool();
+  Pool& p = g_pool.get();
   // A thread that finds another thread's job (or start-up) in progress runs its own job inline rather
   // than queue behind it: the busy thread may be waiting for this one, through the interpreter lock,
   // when a signal handler run by its interrupt check joins a thread that calls in. Queueing would then
@@ -276,7 +228,7 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
   }
   SubmittingScope submitting;
   if (!p.running) start_workers(p);
-  const std::uint64_t forks_at_start = p.fork_count;
+  const std::uint64_t forks_at_start = forks_so_far();
 
   Job job;
   job.body = &body;
@@ -305,19 +257,20 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
       } catch (...) {
         record_failure(job, std::current_exception());
       }
-      lock.lock();
-      if (p.fork_count != forks_at_start) {
-        // This is a child forked from inside the check: the workers running this job are gone.
+      if (forks_so_far() != forks_at_start) {
+        // This is a child forked from inside the check: the workers running this job, and whatever they
+        // held of the pool, are the parent's alone. The child's next job starts a pool of its own.
         abandoned = true;
         interrupted = stop;
         break;
       }
+      lock.lock();
       if (stop) {
         interrupted = true;
         job.cancelled.store(true);
       }
     }
-    p.job = nullptr;
+    if (!abandoned) p.job = nullptr;
   }
   // An interrupt wins over a chunk's failure: the check has already recorded why the caller stops.
   if (interrupted) throw Interrupted();
@@ -328,7 +281,7 @@ void run_job(std::size_t n, std::size_t chunk_length, const Body& body) {
 }  // namespace
 
 void start_global_pool() {
-  Pool& p = the_pool();
+  Pool& p = g_pool.get();
   std::lock_guard submit_lock(p.submit_mutex);
   if (g_initialized.load()) throw InternalFailure(Failure::kPoolAlreadyStarted);
   start_workers(p);

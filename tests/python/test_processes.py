@@ -106,11 +106,24 @@ def test_child_forked_before_any_call_computes_every_estimator(python_subprocess
 
 # A signal handler runs Python code on the calling thread while the workers run a job; if it forks, the
 # child has no workers for that job: its call fails with PanicException, and its pool works again after.
-# (Should the handler run outside a job, both calls simply finish.)
-def test_fork_inside_a_signal_handler_during_a_call(python_subprocess):
+# (Should the handler run outside a job, both calls simply finish.) A handler that sleeps lets another
+# thread run and fork while the call's job is under way: that fork must not wait for the job, whose thread
+# waits for the interpreter lock the forking thread holds, and the child's pool works.
+@pytest.mark.parametrize(
+    ("fork_in_handler", "child_outcomes"),
+    [
+        (
+            "children.append(os.fork())",
+            ["PanicException: the worker pool was lost to fork() while a job was running", "equal"],
+        ),
+        ("threading.Thread(target=fork_from_a_thread).start(); time.sleep(1)", ["forked from a thread"]),
+    ],
+    ids=["in-the-handler", "other-thread"],
+)
+def test_fork_inside_a_signal_handler_during_a_call(python_subprocess, fork_in_handler, child_outcomes):
     result = python_subprocess(
         """
-        import os, signal
+        import os, signal, threading, time
         import numpy as np
         from quorlix import info
         # Queries for k close to n: nearly all of the call's time is spent in one parallel job.
@@ -119,9 +132,18 @@ def test_fork_inside_a_signal_handler_during_a_call(python_subprocess):
         small = np.arange(100.0) % 7
         small_expected = info.ksg_mi(small, small[::-1], 3, False)
         children = []
+        def child_reports(outcome):
+            healthy = info.ksg_mi(small, small[::-1], 3, False) == small_expected
+            print("child", outcome, healthy, flush=True)
+            os._exit(0)
+        def fork_from_a_thread():
+            pid = os.fork()
+            if pid == 0:
+                child_reports("forked from a thread")
+            children.append(pid)
         def handler(signum, frame):
             if not children:
-                children.append(os.fork())
+                FORK_IN_HANDLER
         signal.signal(signal.SIGALRM, handler)
         signal.setitimer(signal.ITIMER_REAL, 0.1)
         try:
@@ -130,19 +152,15 @@ def test_fork_inside_a_signal_handler_during_a_call(python_subprocess):
         except BaseException as e:
             outcome = f"{type(e).__name__}: {e}"
         if children[0] == 0:
-            healthy = info.ksg_mi(small, small[::-1], 3, False) == small_expected
-            print("child", outcome, healthy, flush=True)
-            os._exit(0)
+            child_reports(outcome)
         os.waitpid(children[0], 0)
         print("parent", outcome, info.ksg_mi(small, small[::-1], 3, False) == small_expected)
-        """
+        """.replace("FORK_IN_HANDLER", fork_in_handler),
+        timeout=60,
     )
     assert result.returncode == 0, result.stderr
     child, parent = result.stdout.splitlines()
-    assert child in (
-        "child PanicException: the worker pool was lost to fork() while a job was running True",
-        "child equal True",
-    )
+    assert child in [f"child {outcome} True" for outcome in child_outcomes]
     assert parent == "parent equal True"
 
 
