@@ -4,9 +4,9 @@
 // The child has only the thread that forked. Whatever the other threads were doing with shared state at that
 // moment (holding its locks, waiting on its condition variables, halfway through an update) stays frozen in
 // the child's copy, so the child must not use that copy. Locking the state across the fork instead would make
-// fork() wait for those threads, and a thread that holds a lock while it waits for the interpreter lock, which
-// the forking thread holds, would never let go. So nothing is held across a fork: the child leaves the old
-// instance as it is and makes a new one the first time it asks, and the parent's instance is untouched.
+// fork() wait for those threads, and a thread that holds a lock while it waits for the interpreter lock,
+// which the forking thread holds, would never let go. So nothing is held across a fork: the child leaves the
+// old instance as it is and makes a new one the first time it asks, and the parent's instance is untouched.
 #pragma once
 
 #include <pthread.h>
@@ -24,7 +24,8 @@ inline void count_fork_in_child() { g_forks.fetch_add(1, std::memory_order_relax
 // How many forks separate this process from the one the code was loaded in.
 inline std::uint64_t forks_so_far() {
   // pthread_atfork fails only for want of memory; without the count a child would reuse its parent's state.
-  static const bool counting = pthread_atfork(nullptr, nullptr, &per_process_detail::count_fork_in_child) == 0;
+  static const bool counting =
+      pthread_atfork(nullptr, nullptr, &per_process_detail::count_fork_in_child) == 0;
   (void)counting;
   return per_process_detail::g_forks.load(std::memory_order_relaxed);
 }

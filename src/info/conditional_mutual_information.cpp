@@ -15,9 +15,7 @@ double ksg_cmi(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
   const std::vector<double>& zv = t.z;
   const std::size_t n = xv.size();
   const double s = conditional_sum(xv, yv, zv, t.ranking(t.rx), t.ranking(t.ry), t.ranking(t.rz), k);
-  double cmi = detail::conditional_mutual_information_from(s, n, k);
-  // Written so that a NaN estimate also becomes 0.
-  cmi = cmi > 0.0 ? cmi : 0.0;
+  const double cmi = detail::clamped_at_zero(detail::conditional_mutual_information_from(s, n, k));
   if (!normalize) return cmi;
 
   double h_xz;
@@ -33,12 +31,7 @@ double ksg_cmi(Sample x, Sample y, Sample z, std::uint64_t k, bool normalize) {
     h_yz = entropy_kl_2d_tree(yz_tree, yv, zv, k);
   }
   const double h_z = entropy_kl_1d(zv, t.ranking(t.rz), k);
-  const double d = std::sqrt((h_yz - h_z) * (h_xz - h_z));
-  if (std::isfinite(d) && d >= detail::kNormalizeThreshold) {
-    const double ratio = cmi / d;
-    cmi = ratio < 1.0 ? ratio : 1.0;
-  }
-  return cmi;
+  return detail::normalized_by(cmi, std::sqrt((h_yz - h_z) * (h_xz - h_z)));
 }
 
 }  // namespace quorlix::info

@@ -2,6 +2,7 @@
 // closing formula, written once so that every estimator that uses one forms it with the same operations.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -41,6 +42,17 @@ inline double psi_of_count(const double* table, std::size_t count) {
 // A count of points within a radius of a point includes the point itself; this is the count without it.
 inline std::size_t excluding_centre(std::size_t found) { return found >= 1 ? found - 1 : 0; }
 
+// One point's term of the mutual-information sum, psi(n_x + 1) + psi(n_y + 1), from the marginal counts.
+inline double mutual_term(const double* psi, std::size_t n_x, std::size_t n_y) {
+  return psi_of_count(psi, n_x) + psi_of_count(psi, n_y);
+}
+
+// One point's term of the conditional sum, (psi(n_z + 1) - psi(n_xz + 1)) - psi(n_yz + 1), from the marginal
+// count along z and the plane counts without the point itself.
+inline double conditional_term(const double* psi, std::size_t n_z, std::size_t n_xz, std::size_t n_yz) {
+  return (psi_of_count(psi, n_z) - psi_of_count(psi, n_xz)) - psi_of_count(psi, n_yz);
+}
+
 // I(x; y) = psi(k) + psi(n) - s / n, where s sums psi(n_x + 1) + psi(n_y + 1) over the points. Not clamped.
 inline double mutual_information_from(double s, std::size_t n, std::uint64_t k) {
   const double nd = static_cast<double>(n);
@@ -50,6 +62,17 @@ inline double mutual_information_from(double s, std::size_t n, std::uint64_t k) 
 // I(x; y | z) = s / n + psi(k), where s sums (psi(n_z + 1) - psi(n_xz + 1)) - psi(n_yz + 1). Not clamped.
 inline double conditional_mutual_information_from(double s, std::size_t n, std::uint64_t k) {
   return s / static_cast<double>(n) + numeric::digamma(static_cast<double>(k));
+}
+
+// A reported estimate: a negative one is 0, and so is a NaN one (the comparison fails).
+inline double clamped_at_zero(double estimate) { return estimate > 0.0 ? estimate : 0.0; }
+
+// The estimate over the scale d, at most 1, where d is finite and not vanishingly small; otherwise the
+// estimate unscaled.
+inline double normalized_by(double estimate, double d) {
+  if (!std::isfinite(d) || d < kNormalizeThreshold) return estimate;
+  const double ratio = estimate / d;
+  return ratio < 1.0 ? ratio : 1.0;
 }
 
 // The Kozachenko-Leonenko entropy d * s / n + psi(n) - psi(k) + ln(c_d), where s sums the logarithms of the

@@ -25,19 +25,12 @@ double ksg_mi(Sample x, Sample y, std::uint64_t k, bool normalize) {
                          [&](std::size_t t) { (t == 0 ? rx : ry) = detail::rank_sample(t == 0 ? xv : yv); });
   }
   const double s = ranked ? mutual_sum(xv, yv, &rx, &ry, k) : mutual_sum(xv, yv, nullptr, nullptr, k);
-  double mi = detail::mutual_information_from(s, n, k);
-  // Written so that a NaN difference also becomes 0.
-  mi = mi > 0.0 ? mi : 0.0;
+  const double mi = detail::clamped_at_zero(detail::mutual_information_from(s, n, k));
   if (!normalize) return mi;
 
   const double hx = entropy_kl_1d(xv, ranked ? &rx : nullptr, k);
   const double hy = entropy_kl_1d(yv, ranked ? &ry : nullptr, k);
-  const double d = std::sqrt(hx * hy);
-  if (std::isfinite(d) && d >= detail::kNormalizeThreshold) {
-    const double ratio = mi / d;
-    mi = ratio < 1.0 ? ratio : 1.0;
-  }
-  return mi;
+  return detail::normalized_by(mi, std::sqrt(hx * hy));
 }
 
 }  // namespace quorlix::info

@@ -23,10 +23,7 @@ struct CmiTerm {
   double operator()(std::size_t i, double r) const {
     const std::size_t n_xz = detail::excluding_centre(xz_tree.count_within({x[i], z[i]}, r));
     const std::size_t n_yz = detail::excluding_centre(yz_tree.count_within({y[i], z[i]}, r));
-    const std::size_t n_z = marginal_count(zs, z[i], r);
-    return (detail::psi_of_count(detail::psi_table(), n_z) -
-            detail::psi_of_count(detail::psi_table(), n_xz)) -
-           detail::psi_of_count(detail::psi_table(), n_yz);
+    return detail::conditional_term(detail::psi_table(), marginal_count(zs, z[i], r), n_xz, n_yz);
   }
 };
 
@@ -38,8 +35,7 @@ double searched_marginal_sum(std::span<const double> eps, std::span<const double
   const std::size_t n = std::min({eps.size(), x.size(), y.size()});
   const double* psi = detail::psi_table();
   return pool::parallel_sum(n, detail::kSearchNs, [&](std::size_t i) {
-    return detail::psi_of_count(psi, marginal_count(xs, x[i], eps[i])) +
-           detail::psi_of_count(psi, marginal_count(ys, y[i], eps[i]));
+    return detail::mutual_term(psi, marginal_count(xs, x[i], eps[i]), marginal_count(ys, y[i], eps[i]));
   });
 }
 

@@ -51,17 +51,18 @@ void along_sorted(const detail::RankedSample& r, std::span<const double> eps, co
 double ranked_marginal_sum(std::span<const double> eps, const detail::RankedSample& rx,
                            const detail::RankedSample& ry) {
   const std::size_t n = std::min({eps.size(), rx.sorted.size(), ry.sorted.size()});
-  const double* psi = detail::psi_table();
-  // psi(n_x + 1) and psi(n_y + 1) of each point, stored in index order for the sum.
-  Buffer<double> psi_x(n);
-  Buffer<double> psi_y(n);
+  // n_x and n_y of each point, stored in index order for the sum.
+  Buffer<std::uint32_t> n_x(n);
+  Buffer<std::uint32_t> n_y(n);
   for (const detail::RankedSample* r : {&rx, &ry}) {
-    double* const out = r == &rx ? psi_x.data() : psi_y.data();
+    std::uint32_t* const out = r == &rx ? n_x.data() : n_y.data();
     along_sorted<false>(*r, eps, [&](std::size_t p, PositionRange b, double) {
-      out[r->order[p]] = detail::psi_of_count(psi, counted_between(b));
+      out[r->order[p]] = detail::position32(counted_between(b));
     });
   }
-  return pool::parallel_sum(n, detail::kTermNs, [&](std::size_t i) { return psi_x[i] + psi_y[i]; });
+  const double* psi = detail::psi_table();
+  return pool::parallel_sum(n, detail::kTermNs,
+                            [&](std::size_t i) { return detail::mutual_term(psi, n_x[i], n_y[i]); });
 }
 
 double ranked_conditional_sum(std::span<const double> eps, const detail::RankedSample& rx,
@@ -114,8 +115,7 @@ double ranked_conditional_sum(std::span<const double> eps, const detail::RankedS
   return pool::parallel_sum(n, detail::kTermNs, [&](std::size_t i) {
     const std::size_t n_xz = detail::excluding_centre(count_xz[rx.position[i]]);
     const std::size_t n_yz = detail::excluding_centre(count_yz[ry.position[i]]);
-    return (detail::psi_of_count(psi, n_z[rz.position[i]]) - detail::psi_of_count(psi, n_xz)) -
-           detail::psi_of_count(psi, n_yz);
+    return detail::conditional_term(psi, n_z[rz.position[i]], n_xz, n_yz);
   });
 }
 
