@@ -25,7 +25,6 @@ class StridedView {
   static StridedView of(const std::vector<T>& v) { return contiguous(v.data(), v.size()); }
 
   std::size_t size() const { return n_; }
-  bool empty() const { return n_ == 0; }
   std::ptrdiff_t byte_stride() const { return byte_stride_; }
 
   // The elements' bytes as one block in index order, or nullptr when the elements are not adjacent.

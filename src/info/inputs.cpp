@@ -48,8 +48,8 @@ std::vector<double> checked_copy(Sample s) {
   return values;
 }
 
-std::vector<double> sorted_copy(const std::vector<double>& values) {
-  std::vector<double> sorted = values;
+std::vector<double> sorted_copy(std::span<const double> values) {
+  std::vector<double> sorted(values.begin(), values.end());
   numeric::sort_ascending(sorted);
   pool::poll_interrupt();
   return sorted;

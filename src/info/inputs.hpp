@@ -23,7 +23,7 @@ void require_same_length(std::initializer_list<std::size_t> lengths, const char*
 std::vector<double> checked_copy(Sample s);
 
 // An ascending copy; the values hold no NaN. Polls for an interrupt once sorted.
-std::vector<double> sorted_copy(const std::vector<double>& values);
+std::vector<double> sorted_copy(std::span<const double> values);
 
 // The largest sample whose positions, and twice whose length, fit the 32-bit fields used with rankings.
 inline constexpr std::size_t kMaxRanked = 0x7FFFFFFF;

@@ -59,8 +59,8 @@ double mutual_sum(std::span<const double> x, std::span<const double> y, const de
     eps = knn_eps_2d(joint, x, y, k);
   }
   if (rx != nullptr && ry != nullptr) return ranked_marginal_sum(eps, *rx, *ry);
-  const std::vector<double> xs = detail::sorted_copy({x.begin(), x.end()});
-  const std::vector<double> ys = detail::sorted_copy({y.begin(), y.end()});
+  const std::vector<double> xs = detail::sorted_copy(x);
+  const std::vector<double> ys = detail::sorted_copy(y);
   return searched_marginal_sum(eps, x, y, xs, ys);
 }
 
@@ -81,8 +81,8 @@ double conditional_sum(std::span<const double> x, std::span<const double> y, std
   pool::poll_interrupt();
   const KdTree<2> yz_tree({y.data(), z.data()}, n, detail::tree_tasks());
   pool::poll_interrupt();
-  const std::vector<double> zs = rz != nullptr ? rz->sorted : detail::sorted_copy({z.begin(), z.end()});
-  return tree_conditional_sum(eps, xz_tree, yz_tree, x, y, z, zs);
+  const std::vector<double> z_sorted = rz != nullptr ? std::vector<double>() : detail::sorted_copy(z);
+  return tree_conditional_sum(eps, xz_tree, yz_tree, x, y, z, rz != nullptr ? rz->sorted : z_sorted);
 }
 
 }  // namespace quorlix::info

@@ -13,7 +13,7 @@ namespace quorlix::info {
 
 // Sum over i of (psi(n_z + 1) - psi(n_xz + 1)) - psi(n_yz + 1), where the counts are the other points
 // strictly within eps_i of point i in z, (x, z) and (y, z): by radius queries on the pair trees and searches
-// in zs (z sorted). The sum follows the pool's fixed split.
+// in zs (z sorted). The sum follows numeric::split_sum's fixed split.
 double tree_conditional_sum(std::span<const double> eps, const KdTree<2>& xz_tree, const KdTree<2>& yz_tree,
                             std::span<const double> x, std::span<const double> y, std::span<const double> z,
                             std::span<const double> zs);
@@ -26,7 +26,7 @@ double ranked_conditional_sum(std::span<const double> eps, const detail::RankedS
                               const detail::RankedSample& ry, const detail::RankedSample& rz);
 
 // Sum over i of psi(n_x + 1) + psi(n_y + 1), with the marginal counts of marginal_count taken within eps_i
-// by searches in xs and ys (x and y sorted). The sum follows the pool's fixed split.
+// by searches in xs and ys (x and y sorted). The sum follows numeric::split_sum's fixed split.
 double searched_marginal_sum(std::span<const double> eps, std::span<const double> x,
                              std::span<const double> y, std::span<const double> xs,
                              std::span<const double> ys);

@@ -12,6 +12,7 @@
 #include "core/buffer.hpp"
 #include "info/ksg_terms.hpp"
 #include "kdtree/kdtree.hpp"
+#include "numeric/fixed_split_sum.hpp"
 #include "pool/pool.hpp"
 
 namespace quorlix::info::detail {
@@ -68,9 +69,7 @@ Buffer<double> leaf_order_slots(std::span<const std::uint64_t> order, std::size_
 
 // Sum of the slots left to right from -0.0, as a sequential loop over the points would form it.
 inline double sequential_sum(std::span<const double> slots) {
-  double s = -0.0;
-  for (double v : slots) s += v;
-  return s;
+  return numeric::ordered_sum(0, slots.size(), [slots](std::size_t i) { return slots[i]; });
 }
 
 // Adapts pool::parallel_tasks to the tree's constructor, whose subtree builds run as independent tasks.

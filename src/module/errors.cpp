@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "core/errors.hpp"
+#include "kdtree/kdtree.hpp"
 
 namespace quorlix::py {
 namespace {
@@ -14,6 +15,7 @@ namespace {
 // their tests match on them, so they stay exactly as they are.
 constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value: ";
+static_assert(KdTree<1>::kMaxPoints == 68719476736, "the capacity text names the tree's limit");
 
 std::string panic_text(const InternalFailure& e) {
   switch (e.failure()) {

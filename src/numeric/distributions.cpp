@@ -2,7 +2,6 @@
 #include "numeric/distributions.hpp"
 
 #include <optional>
-#include <string>
 
 #include "core/errors.hpp"
 #include "numeric/gamma_functions.hpp"

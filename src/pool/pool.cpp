@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "core/errors.hpp"
 #include "core/per_process.hpp"
@@ -118,6 +119,7 @@ struct Pool {
 // A forked child gets a pool of its own, whose workers start with its first job; workers may still wait
 // on the parent's while the process exits.
 PerProcess<Pool> g_pool;
+// Whether start_global_pool has run in this process or the one it was forked from.
 std::atomic<bool> g_initialized{false};
 std::atomic<InterruptCheck> g_interrupt_check{nullptr};
 std::atomic<InterruptPeek> g_interrupt_peek{nullptr};
@@ -320,6 +322,13 @@ namespace detail {
 
 void run_pooled(std::size_t n, const Body& body) { run_job(n, chunk_length_for(n), body); }
 
+void run_tasks_pooled(std::size_t count, const std::function<void(std::size_t)>& task) {
+  // One index per task, so idle workers take up the tasks at once.
+  run_job(count, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t t = begin; t < end; ++t) task(t);
+  });
+}
+
 double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, std::size_t)>& piece_sum) {
   // The split's leaf pieces in index order, each then summed by one task.
   std::vector<std::pair<std::size_t, std::size_t>> pieces;
@@ -329,19 +338,11 @@ double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, 
   };
   numeric::split_sum(0, n, list_piece);
   std::vector<double> sums(pieces.size());
-  run_job(pieces.size(), 1, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) sums[i] = piece_sum(pieces[i].first, pieces[i].second);
-  });
+  run_tasks_pooled(pieces.size(),
+                   [&](std::size_t i) { sums[i] = piece_sum(pieces[i].first, pieces[i].second); });
   std::size_t next = 0;
   auto leaf = [&](std::size_t, std::size_t) { return sums[next++]; };
   return numeric::split_sum(0, n, leaf);
-}
-
-void run_tasks_pooled(std::size_t count, const std::function<void(std::size_t)>& task) {
-  // One index per task, so idle workers take up the tasks at once.
-  run_job(count, 1, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t t = begin; t < end; ++t) task(t);
-  });
 }
 
 }  // namespace detail

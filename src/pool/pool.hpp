@@ -2,10 +2,7 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <functional>
-#include <utility>
-#include <vector>
 
 #include "numeric/fixed_split_sum.hpp"
 
@@ -14,8 +11,9 @@ namespace quorlix::pool {
 inline constexpr std::size_t kWorkerCount = 4;
 
 // Starts the four workers and waits until each has reported ready. A second call in the same
-// process throws InternalFailure kPoolAlreadyStarted; a thread that cannot be started, kPoolStartFailed
-// with the system's error (no worker is left running then, and a later call may try again).
+// process, or in a child forked from it, throws InternalFailure kPoolAlreadyStarted; a thread that cannot be
+// started, kPoolStartFailed with the system's error (no worker is left running then, and a later call may try
+// again).
 void start_global_pool();
 
 // Called by the waiting thread roughly every 50 ms while a job runs; returning true cancels the
@@ -74,12 +72,11 @@ double sum_pieces_pooled(std::size_t n, const std::function<double(std::size_t, 
 
 // Runs body(begin, end) over disjoint ranges covering [0, n) and blocks until all have run: inline as
 // one range when the work is small (see worth_pooling), otherwise on the workers. A pooled range holds
-// at most 4096 indices, and only as many as run in a few milliseconds when single indices are costly,
-// so that a cancelled job stops promptly. The first exception thrown by a range stops the hand-out of
-// further ranges and is rethrown on the calling thread, as it was thrown, once the running ones have
-// finished. Calls made from inside a worker, and calls made while another
-// thread's job runs, also run inline on the calling thread. Uses the pool before start_global_pool
-// starts it implicitly.
+// a few thousand indices at most, and only as many as run in a few milliseconds when single indices are
+// costly, so that a cancelled job stops promptly. The first exception thrown by a range stops the hand-out
+// of further ranges and is rethrown on the calling thread, as it was thrown, once the running ones have
+// finished. Calls made from inside a worker, and calls made while another thread's job runs, also run
+// inline on the calling thread. The first pooled call starts the workers if start_global_pool has not.
 template <class F>
 void parallel_for(std::size_t n, double ns_per_index, F&& body) {
   if (n == 0) return;
@@ -103,9 +100,9 @@ void parallel_tasks(std::size_t count, double ns_per_task, F&& task) {
   detail::run_tasks_pooled(count, std::function<void(std::size_t)>(std::ref(task)));
 }
 
-// The same fixed split, with piece_sum(begin, end) evaluating each leaf piece, on the workers when the
-// n terms of ns_per_term nanoseconds each are worth it, and the halves combined on the calling thread.
-// The result does not depend on where the pieces ran.
+// numeric::split_sum over [0, n), with piece_sum(begin, end) evaluating each leaf piece: on the workers
+// when the n terms of ns_per_term nanoseconds each are worth it, and the halves always combined on the
+// calling thread, so the result does not depend on where the pieces ran.
 template <class F>
 double parallel_sum_pieces(std::size_t n, double ns_per_term, F&& piece_sum) {
   if (!worth_pooling(n, ns_per_term)) return numeric::split_sum(0, n, piece_sum);
@@ -116,9 +113,7 @@ double parallel_sum_pieces(std::size_t n, double ns_per_term, F&& piece_sum) {
 template <class F>
 double parallel_sum(std::size_t n, double ns_per_term, F&& term) {
   return parallel_sum_pieces(n, ns_per_term, [&](std::size_t begin, std::size_t end) {
-    double s = -0.0;
-    for (std::size_t i = begin; i < end; ++i) s += term(i);
-    return s;
+    return numeric::ordered_sum(begin, end, term);
   });
 }
 

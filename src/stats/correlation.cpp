@@ -5,12 +5,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "core/errors.hpp"
 #include "numeric/distributions.hpp"
-#include "numeric/radix_sort.hpp"
 #include "numeric/work_memory.hpp"
 #include "pool/pool.hpp"
 #include "stats/cell_counts.hpp"

@@ -1,7 +1,6 @@
 // Pearson, Spearman and phi correlation with their two-sided p-values.
 #pragma once
 
-#include <vector>
 
 #include "core/sample.hpp"
 
