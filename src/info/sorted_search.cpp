@@ -104,6 +104,20 @@ std::size_t start_near(std::span<const double> sorted, const ValueBuckets& bucke
   return std::min(guess, sorted.size() - 1);
 }
 
+// The ends of a marginal count: a value counts when it lies strictly above centre - radius and strictly
+// below centre + radius, each bound as rounded. A value exactly at a rounded bound lies outside; with a NaN
+// bound neither comparison holds, so nothing counts.
+struct MarginalEnds {
+  double lo, hi;
+  MarginalEnds(double centre, double radius) : lo(centre - radius), hi(centre + radius) {}
+  auto at_or_below_lo() const {
+    return [lo = lo](double v) { return v <= lo; };
+  }
+  auto below_hi() const {
+    return [hi = hi](double v) { return v < hi; };
+  }
+};
+
 // closer_than searched outward from the given positions (each below sorted.size()).
 PositionRange closer_than_from(std::span<const double> sorted, PositionRange starts, double centre,
                                double radius) {
@@ -121,21 +135,16 @@ PositionRange closer_than_from(std::span<const double> sorted, PositionRange sta
 }  // namespace
 
 std::size_t marginal_count(std::span<const double> sorted, double centre, double radius) {
-  const double lo = centre - radius;
-  const double hi = centre + radius;
-  // Both ends are strict: a value exactly at a rounded bound lies outside. With a NaN bound neither
-  // comparison holds, so the count comes out as zero.
-  const std::size_t at_or_below_lo = prefix_length(sorted, [lo](double v) { return v <= lo; });
-  const std::size_t below_hi = prefix_length(sorted, [hi](double v) { return v < hi; });
-  return below_hi > at_or_below_lo ? below_hi - at_or_below_lo - 1 : 0;
+  const MarginalEnds ends(centre, radius);
+  return counted_between(
+      {prefix_length(sorted, ends.at_or_below_lo()), prefix_length(sorted, ends.below_hi())});
 }
 
 PositionRange marginal_bounds_from(std::span<const double> sorted, PositionRange starts, double centre,
                                    double radius) {
-  const double lo = centre - radius;
-  const double hi = centre + radius;
-  return {prefix_length_near(sorted, starts.first, [lo](double v) { return v <= lo; }),
-          prefix_length_near(sorted, starts.last, [hi](double v) { return v < hi; })};
+  const MarginalEnds ends(centre, radius);
+  return {prefix_length_near(sorted, starts.first, ends.at_or_below_lo()),
+          prefix_length_near(sorted, starts.last, ends.below_hi())};
 }
 
 ValueBuckets::ValueBuckets(std::span<const double> sorted) {
@@ -165,16 +174,14 @@ ValueBuckets::ValueBuckets(std::span<const double> sorted) {
 
 PositionRange marginal_bounds(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
                               PositionRange hints, double centre, double radius) {
-  const double lo = centre - radius;
-  const double hi = centre + radius;
-  const auto at_or_below_lo = [lo](double v) { return v <= lo; };
-  const auto below_hi = [hi](double v) { return v < hi; };
+  const MarginalEnds ends(centre, radius);
   if (buckets.usable()) {
-    return {threshold_boundary(sorted, buckets, hints.first, lo, at_or_below_lo),
-            threshold_boundary(sorted, buckets, hints.last, hi, below_hi)};
+    return {threshold_boundary(sorted, buckets, hints.first, ends.lo, ends.at_or_below_lo()),
+            threshold_boundary(sorted, buckets, hints.last, ends.hi, ends.below_hi())};
   }
-  return {prefix_length_near(sorted, guess_position(sorted, own, hints.first, lo), at_or_below_lo),
-          prefix_length_near(sorted, guess_position(sorted, own, hints.last, hi), below_hi)};
+  return {
+      prefix_length_near(sorted, guess_position(sorted, own, hints.first, ends.lo), ends.at_or_below_lo()),
+      prefix_length_near(sorted, guess_position(sorted, own, hints.last, ends.hi), ends.below_hi())};
 }
 
 PositionRange closer_than(std::span<const double> sorted, const ValueBuckets& buckets, std::size_t own,
