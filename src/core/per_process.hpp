@@ -39,7 +39,7 @@ class PerProcess {
     const std::uint64_t forks = forks_so_far();
     Instance* current = current_.load(std::memory_order_acquire);
     while (current == nullptr || current->forks != forks) {
-      auto* fresh = new Instance{forks, {}};
+      auto* fresh = new Instance{forks, {}, current};
       if (current_.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return fresh->value;
       // Another thread of this process made one first (current now holds it).
       delete fresh;
@@ -51,6 +51,7 @@ class PerProcess {
   struct Instance {
     std::uint64_t forks;
     T value;
+    Instance* replaced;  // the parent's, left as it was but kept reachable for leak checkers
   };
   std::atomic<Instance*> current_{nullptr};
 };
