@@ -156,8 +156,12 @@ void KdTree<K>::stored_nth_distances(std::size_t first_leaf, std::size_t last_le
   });
 }
 
-template class KdTree<1>;
-template class KdTree<2>;
-template class KdTree<3>;
+// The class itself is instantiated in build.cpp; here only the members defined in this file.
+template double KdTree<1>::nth_nearest_distance(const Point&, std::size_t) const;
+template double KdTree<2>::nth_nearest_distance(const Point&, std::size_t) const;
+template double KdTree<3>::nth_nearest_distance(const Point&, std::size_t) const;
+template void KdTree<1>::stored_nth_distances(std::size_t, std::size_t, std::size_t, DistanceSink) const;
+template void KdTree<2>::stored_nth_distances(std::size_t, std::size_t, std::size_t, DistanceSink) const;
+template void KdTree<3>::stored_nth_distances(std::size_t, std::size_t, std::size_t, DistanceSink) const;
 
 }  // namespace quorlix
