@@ -187,7 +187,7 @@ class KdTree {
 
   // nearest.cpp. The n-th distance from a heap of min(n, size_) entries over storage: any count and any
   // data, infinite coordinates and overflowing distances included.
-  double heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const;
+  double heap_nth_distance(const Point& query, std::size_t n, double* storage) const;
   // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
   // holds no infinite or NaN coordinate and no difference overflows. The short lists need it.
   bool distances_finite(const Point& query) const;

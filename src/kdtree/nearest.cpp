@@ -30,11 +30,10 @@ struct KdTree<K>::HeapNearest {
   bool whole(std::size_t, std::size_t, std::size_t) const { return false; }
   void leaf(std::size_t, std::size_t b, std::size_t e) const {
     std::size_t i = b;
-    for (; i < e && !heap.full(); ++i) heap.push({tree.distance_at(i, query), tree.items_[i]});
+    for (; i < e && !heap.full(); ++i) heap.push(tree.distance_at(i, query));
     for (; i < e; ++i) {
       const double d = tree.distance_at(i, query);
-      // Strict: a point at exactly the current n-th distance keeps the entry found earlier.
-      if (ranks_before(d, heap.top())) heap.replace_top({d, tree.items_[i]});
+      if (ranks_before(d, heap.top())) heap.replace_top(d);
     }
   }
 };
@@ -94,10 +93,10 @@ double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t n) const 
   }
   const std::size_t m = std::min(n, size_);
   if (m <= kShortList) {
-    NearestNeighbour storage[kShortList];
+    double storage[kShortList];
     return heap_nth_distance(query, m, storage);
   }
-  std::vector<NearestNeighbour> storage(m);
+  std::vector<double> storage(m);
   return heap_nth_distance(query, m, storage.data());
 }
 
@@ -112,7 +111,7 @@ bool KdTree<K>::distances_finite(const Point& query) const {
 }
 
 template <std::size_t K>
-double KdTree<K>::heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const {
+double KdTree<K>::heap_nth_distance(const Point& query, std::size_t n, double* storage) const {
   kdtree_detail::NeighbourHeap heap{storage, 0, std::min(n, size_)};
   HeapNearest visit{*this, query, heap};
   walk(visit, query, query);
@@ -125,7 +124,7 @@ void KdTree<K>::stored_nth_distances(std::size_t first_leaf, std::size_t last_le
   if (size_ == 0 || n == 0) throw InternalFailure(Failure::kNoNeighbours);
   if (n > kShortList || !finite_) {
     // Here nth_nearest_distance would take the heap for every point; the batch shares its storage.
-    std::vector<NearestNeighbour> storage(std::min(n, size_));
+    std::vector<double> storage(std::min(n, size_));
     for (std::size_t leaf = first_leaf; leaf < last_leaf; ++leaf) {
       const auto [b, e] = range_of(inner_count_ + leaf);
       for (std::size_t i = b; i < e; ++i) found(i, heap_nth_distance(point_at(i), n, storage.data()));

@@ -1,24 +1,16 @@
-// The two lists that collect the nearest distances during a k-nearest walk: a heap of (distance, item)
-// entries for any data and any count, and a short sorted list of distances for finite data and small counts.
+// The two lists that collect the nearest distances during a k-nearest walk: a heap of distances for any
+// data and any count, and a short sorted list of distances for finite data and small counts.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cstdint>
 #include <limits>
 #include <utility>
 
 #include "kdtree/chebyshev.hpp"
 
 namespace quorlix {
-
-// One query result: the Chebyshev distance from the query and the stored item id. Ordered by
-// distance alone.
-struct NearestNeighbour {
-  double distance;
-  std::uint64_t item;
-};
 
 namespace kdtree_detail {
 
@@ -32,34 +24,34 @@ inline constexpr std::size_t kShortListCapacity = 32;
 // the first to leave a full heap instead of blocking every later candidate.
 inline bool ranks_before(double d, double t) { return d < t || (t != t && d == d); }
 
-// A max-heap of at most cap entries (the farthest on top) over caller-provided storage.
+// A max-heap of at most cap distances (the largest on top) over caller-provided storage.
 struct NeighbourHeap {
-  NearestNeighbour* data;
+  double* data;
   std::size_t size;
   std::size_t cap;
 
   bool full() const { return size == cap; }
-  double top() const { return data[0].distance; }
+  double top() const { return data[0]; }
 
-  void push(NearestNeighbour x) {
+  void push(double x) {
     std::size_t i = size++;
     while (i > 0) {
       const std::size_t parent = (i - 1) / 2;
-      if (!ranks_before(data[parent].distance, x.distance)) break;
+      if (!ranks_before(data[parent], x)) break;
       data[i] = data[parent];
       i = parent;
     }
     data[i] = x;
   }
 
-  // Puts x at the top in place of the farthest entry and moves it down to its place.
-  void replace_top(NearestNeighbour x) {
+  // Puts x at the top in place of the largest distance and moves it down to its place.
+  void replace_top(double x) {
     std::size_t i = 0;
     for (;;) {
       std::size_t c = 2 * i + 1;
       if (c >= size) break;
-      if (c + 1 < size && ranks_before(data[c].distance, data[c + 1].distance)) ++c;
-      if (!ranks_before(x.distance, data[c].distance)) break;
+      if (c + 1 < size && ranks_before(data[c], data[c + 1])) ++c;
+      if (!ranks_before(x, data[c])) break;
       data[i] = data[c];
       i = c;
     }
