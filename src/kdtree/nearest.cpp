@@ -74,7 +74,7 @@ struct KdTree<K>::LeafBatch {
     const std::array<const double*, K> axes = tree.axes_from(b);
     reach = 0.0;
     for (std::size_t i = 0; i < count; ++i) {
-      if (chebyshev::box_gap(tree.lo_[node], tree.hi_[node], queries[i]) < lists[i].top)
+      if (chebyshev::box_box_gap(tree.lo_[node], tree.hi_[node], queries[i], queries[i]) < lists[i].top)
         lists[i].scan(axes, e - b, queries[i]);
       reach = lists[i].top > reach ? lists[i].top : reach;
     }
