@@ -19,6 +19,10 @@ inline double fold(double m, double t) { return (t > m || m != m) ? t : m; }
 // so the two folds pick the same operand and agree to the bit. Without the test the loop vectorises.
 inline double fold_finite(double m, double t) { return t > m ? t : m; }
 
+// The order of distances and of coordinates: by value, NaN after every number. It is a strict weak order, as
+// selection needs, and a NaN distance is the first to leave a full heap instead of blocking every later one.
+inline bool ranks_before(double u, double v) { return u < v || (v != v && u == u); }
+
 // The distance from a point given by its K coordinates to q; terms are folded in axis order.
 template <std::size_t K>
 inline double distance(const double* p, const std::array<double, K>& q) {

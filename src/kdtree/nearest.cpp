@@ -15,7 +15,7 @@
 
 namespace quorlix {
 
-using kdtree_detail::ranks_before;
+using chebyshev::ranks_before;
 
 // The n nearest of one query in a heap, the farthest on top.
 template <std::size_t K>

@@ -20,10 +20,6 @@ inline constexpr std::size_t kLeafCapacity = 32;
 // The largest count a ShortList serves; larger counts take the heap.
 inline constexpr std::size_t kShortListCapacity = 32;
 
-// The order of query results: by distance, with NaN after every number, so that a NaN distance is
-// the first to leave a full heap instead of blocking every later candidate.
-inline bool ranks_before(double d, double t) { return d < t || (t != t && d == d); }
-
 // A max-heap of at most cap distances (the largest on top) over caller-provided storage.
 struct NeighbourHeap {
   double* data;
@@ -37,7 +33,7 @@ struct NeighbourHeap {
     std::size_t i = size++;
     while (i > 0) {
       const std::size_t parent = (i - 1) / 2;
-      if (!ranks_before(data[parent], x)) break;
+      if (!chebyshev::ranks_before(data[parent], x)) break;
       data[i] = data[parent];
       i = parent;
     }
@@ -50,8 +46,8 @@ struct NeighbourHeap {
     for (;;) {
       std::size_t c = 2 * i + 1;
       if (c >= size) break;
-      if (c + 1 < size && ranks_before(data[c], data[c + 1])) ++c;
-      if (!ranks_before(x, data[c])) break;
+      if (c + 1 < size && chebyshev::ranks_before(data[c], data[c + 1])) ++c;
+      if (!chebyshev::ranks_before(x, data[c])) break;
       data[i] = data[c];
       i = c;
     }
