@@ -57,17 +57,18 @@ class KdTree {
 
   std::size_t size() const { return size_; }
 
-  // The largest distance from query among its n nearest stored points (all of them when n > size()),
-  // ordering NaN after every number. n == 0, or an empty tree, throws InternalFailure kNoNeighbours.
-  double nth_nearest_distance(const Point& query, std::size_t n) const;
+  // The largest distance from query among its count nearest stored points (all of them when count > size()),
+  // ordering NaN after every number. count == 0, or an empty tree, throws InternalFailure kNoNeighbours.
+  double nth_nearest_distance(const Point& query, std::size_t count) const;
 
   // The number of leaves; leaf l (0 <= l < leaf_count()) holds a run of consecutive leaf positions, and
   // the runs of leaves 0, 1, ... follow each other from position 0.
   std::size_t leaf_count() const { return inner_count_ + 1; }
 
-  // nth_nearest_distance(point_at(position), n) for every position of the leaves [first_leaf, last_leaf):
-  // calls found(position, distance) once per position, in order. Same failures as nth_nearest_distance.
-  void stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t n,
+  // nth_nearest_distance(point_at(position), count) for every position of the leaves [first_leaf,
+  // last_leaf): calls found(position, distance) once per position, in order. Same failures as
+  // nth_nearest_distance.
+  void stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t count,
                             DistanceSink found) const;
 
   // The number of stored points whose distance from query is strictly less than radius; 0 for a NaN radius.
@@ -185,9 +186,9 @@ class KdTree {
   struct LeafBatch;
   struct CountWithin;
 
-  // nearest.cpp. The n-th distance from a heap of min(n, size_) entries over storage: any count and any
-  // data, infinite coordinates and overflowing distances included.
-  double heap_nth_distance(const Point& query, std::size_t n, double* storage) const;
+  // nearest.cpp. The count-th distance from a heap of min(count, size_) distances over storage: any count
+  // and any data, infinite coordinates and overflowing distances included.
+  double heap_nth_distance(const Point& query, std::size_t count, double* storage) const;
   // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
   // holds no infinite or NaN coordinate and no difference overflows. The short lists need it.
   bool distances_finite(const Point& query) const;

@@ -17,7 +17,7 @@ namespace quorlix {
 
 using chebyshev::ranks_before;
 
-// The n nearest of one query in a heap, the farthest on top.
+// The count nearest of one query in a heap, the farthest on top.
 template <std::size_t K>
 struct KdTree<K>::HeapNearest {
   const KdTree& tree;
@@ -38,9 +38,9 @@ struct KdTree<K>::HeapNearest {
   }
 };
 
-// The n nearest of one query in a kdtree_detail::ShortList. With every distance finite, +inf stands for
-// "fewer than n found yet", and a node no nearer than the n-th distance is out of reach (the entry rule is
-// strict).
+// The count nearest of one query in a kdtree_detail::ShortList. With every distance finite, +inf stands for
+// "fewer than count found yet", and a node no nearer than the count-th distance is out of reach (the entry
+// rule is strict).
 template <std::size_t K>
 template <class List>
 struct KdTree<K>::ShortNearest {
@@ -53,17 +53,17 @@ struct KdTree<K>::ShortNearest {
   void leaf(std::size_t, std::size_t b, std::size_t e) const { list.scan(tree.axes_from(b), e - b, query); }
 };
 
-// The n nearest of every point of the leaf own, one ShortList each, found in one walk whose gaps are taken
-// from the leaf's box: the descent is shared, and each leaf reached is read once for all of them.
+// The count nearest of every point of the leaf own, one ShortList each, found in one walk whose gaps are
+// taken from the leaf's box: the descent is shared, and each leaf reached is read once for all of them.
 template <std::size_t K>
 template <class List>
 struct KdTree<K>::LeafBatch {
   const KdTree& tree;
   std::size_t own;
-  std::size_t count;
+  std::size_t points;
   List* lists;
   const Point* queries;
-  // The largest n-th distance among the leaf's points so far: no point of a node whose box lies at least
+  // The largest count-th distance among the leaf's points so far: no point of a node whose box lies at least
   // this far from the leaf's box can enter any of their lists.
   double reach;
 
@@ -73,7 +73,7 @@ struct KdTree<K>::LeafBatch {
     if (node == own) return;
     const std::array<const double*, K> axes = tree.axes_from(b);
     reach = 0.0;
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < points; ++i) {
       if (chebyshev::box_box_gap(tree.lo_[node], tree.hi_[node], queries[i], queries[i]) < lists[i].top)
         lists[i].scan(axes, e - b, queries[i]);
       reach = lists[i].top > reach ? lists[i].top : reach;
@@ -82,16 +82,16 @@ struct KdTree<K>::LeafBatch {
 };
 
 template <std::size_t K>
-double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t n) const {
-  if (size_ == 0 || n == 0) throw InternalFailure(Failure::kNoNeighbours);
-  if (n <= kShortList && distances_finite(query)) {
-    return kdtree_detail::with_short_list<K>(std::min(n, size_), [&](auto& list) {
+double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t count) const {
+  if (size_ == 0 || count == 0) throw InternalFailure(Failure::kNoNeighbours);
+  if (count <= kShortList && distances_finite(query)) {
+    return kdtree_detail::with_short_list<K>(std::min(count, size_), [&](auto& list) {
       ShortNearest<std::decay_t<decltype(list)>> visit{*this, query, list};
       walk(visit, query, query);
       return list.nth();
     });
   }
-  const std::size_t m = std::min(n, size_);
+  const std::size_t m = std::min(count, size_);
   if (m <= kShortList) {
     double storage[kShortList];
     return heap_nth_distance(query, m, storage);
@@ -111,45 +111,45 @@ bool KdTree<K>::distances_finite(const Point& query) const {
 }
 
 template <std::size_t K>
-double KdTree<K>::heap_nth_distance(const Point& query, std::size_t n, double* storage) const {
-  kdtree_detail::NeighbourHeap heap{storage, 0, std::min(n, size_)};
+double KdTree<K>::heap_nth_distance(const Point& query, std::size_t count, double* storage) const {
+  kdtree_detail::NeighbourHeap heap{storage, 0, std::min(count, size_)};
   HeapNearest visit{*this, query, heap};
   walk(visit, query, query);
   return heap.top();
 }
 
 template <std::size_t K>
-void KdTree<K>::stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t n,
+void KdTree<K>::stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t count,
                                      DistanceSink found) const {
-  if (size_ == 0 || n == 0) throw InternalFailure(Failure::kNoNeighbours);
-  if (n > kShortList || !finite_) {
+  if (size_ == 0 || count == 0) throw InternalFailure(Failure::kNoNeighbours);
+  if (count > kShortList || !finite_) {
     // Here nth_nearest_distance would take the heap for every point; the batch shares its storage.
-    std::vector<double> storage(std::min(n, size_));
+    std::vector<double> storage(std::min(count, size_));
     for (std::size_t leaf = first_leaf; leaf < last_leaf; ++leaf) {
       const auto [b, e] = range_of(inner_count_ + leaf);
-      for (std::size_t i = b; i < e; ++i) found(i, heap_nth_distance(point_at(i), n, storage.data()));
+      for (std::size_t i = b; i < e; ++i) found(i, heap_nth_distance(point_at(i), count, storage.data()));
     }
     return;
   }
-  kdtree_detail::with_short_list<K>(std::min(n, size_), [&](const auto& empty) {
+  kdtree_detail::with_short_list<K>(std::min(count, size_), [&](const auto& empty) {
     using List = std::decay_t<decltype(empty)>;
     for (std::size_t leaf = first_leaf; leaf < last_leaf; ++leaf) {
       const std::size_t own = inner_count_ + leaf;
       const auto [own_b, own_e] = range_of(own);
       // A leaf holds at most kBucketSize points.
-      const std::size_t count = own_e - own_b;
+      const std::size_t points = own_e - own_b;
       const std::array<const double*, K> own_axes = axes_from(own_b);
       std::array<List, kBucketSize> lists;
       std::array<Point, kBucketSize> queries;
-      LeafBatch<List> visit{*this, own, count, lists.data(), queries.data(), 0.0};
-      for (std::size_t i = 0; i < count; ++i) {
+      LeafBatch<List> visit{*this, own, points, lists.data(), queries.data(), 0.0};
+      for (std::size_t i = 0; i < points; ++i) {
         lists[i] = empty;
         queries[i] = point_at(own_b + i);
-        lists[i].scan(own_axes, count, queries[i], true);
+        lists[i].scan(own_axes, points, queries[i], true);
         visit.reach = lists[i].top > visit.reach ? lists[i].top : visit.reach;
       }
       walk(visit, lo_[own], hi_[own]);
-      for (std::size_t i = 0; i < count; ++i) found(own_b + i, lists[i].nth());
+      for (std::size_t i = 0; i < points; ++i) found(own_b + i, lists[i].nth());
     }
     return 0.0;
   });
