@@ -186,14 +186,12 @@ class KdTree {
   struct LeafBatch;
   struct CountWithin;
 
-  // nearest.cpp. The count-th distance from a heap of min(count, size_) distances over storage: any count
-  // and any data, infinite coordinates and overflowing distances included.
+  // nearest.cpp. The count-th distance (count <= size_) from a heap over storage of count distances: any
+  // data, infinite coordinates and overflowing distances included.
   double heap_nth_distance(const Point& query, std::size_t count, double* storage) const;
-  // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
-  // holds no infinite or NaN coordinate and no difference overflows. The short lists need it.
-  bool distances_finite(const Point& query) const;
-
-  static constexpr std::size_t kShortList = kdtree_detail::kShortListCapacity;
+  // Whether the short lists serve the count nearest of query: count is within their capacity, and every
+  // distance from query to a stored point and to every node's box is finite, as the short lists need.
+  bool short_list_serves(std::size_t count, const Point& query) const;
 
   // No tree is deeper than 36 levels (2^36 points at most, at least one per leaf), so a walk that keeps at
   // most one pending node per level fits an array of this size.

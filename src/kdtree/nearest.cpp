@@ -81,19 +81,22 @@ struct KdTree<K>::LeafBatch {
   }
 };
 
+// The largest heap kept on the stack; larger ones are allocated.
+constexpr std::size_t kStackHeap = 32;
+
 template <std::size_t K>
 double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t count) const {
   if (size_ == 0 || count == 0) throw InternalFailure(Failure::kNoNeighbours);
-  if (count <= kShortList && distances_finite(query)) {
-    return kdtree_detail::with_short_list<K>(std::min(count, size_), [&](auto& list) {
+  const std::size_t m = std::min(count, size_);
+  if (short_list_serves(count, query)) {
+    return kdtree_detail::with_short_list<K>(m, [&](auto& list) {
       ShortNearest<std::decay_t<decltype(list)>> visit{*this, query, list};
       walk(visit, query, query);
       return list.nth();
     });
   }
-  const std::size_t m = std::min(count, size_);
-  if (m <= kShortList) {
-    double storage[kShortList];
+  if (m <= kStackHeap) {
+    double storage[kStackHeap];
     return heap_nth_distance(query, m, storage);
   }
   std::vector<double> storage(m);
@@ -101,8 +104,8 @@ double KdTree<K>::nth_nearest_distance(const Point& query, std::size_t count) co
 }
 
 template <std::size_t K>
-bool KdTree<K>::distances_finite(const Point& query) const {
-  if (!finite_) return false;
+bool KdTree<K>::short_list_serves(std::size_t count, const Point& query) const {
+  if (count > kdtree_detail::kShortListCapacity || !finite_) return false;
   // Every box lies inside the root's, so the root's faces give the largest differences.
   for (std::size_t a = 0; a < K; ++a) {
     if (!std::isfinite(query[a] - lo_[0][a]) || !std::isfinite(hi_[0][a] - query[a])) return false;
@@ -112,7 +115,7 @@ bool KdTree<K>::distances_finite(const Point& query) const {
 
 template <std::size_t K>
 double KdTree<K>::heap_nth_distance(const Point& query, std::size_t count, double* storage) const {
-  kdtree_detail::NeighbourHeap heap{storage, 0, std::min(count, size_)};
+  kdtree_detail::NeighbourHeap heap{storage, 0, count};
   HeapNearest visit{*this, query, heap};
   walk(visit, query, query);
   return heap.top();
@@ -122,16 +125,18 @@ template <std::size_t K>
 void KdTree<K>::stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t count,
                                      DistanceSink found) const {
   if (size_ == 0 || count == 0) throw InternalFailure(Failure::kNoNeighbours);
-  if (count > kShortList || !finite_) {
+  const std::size_t m = std::min(count, size_);
+  // The root's corner stands for every stored point: the distances of all of them are finite or of none.
+  if (!short_list_serves(count, lo_[0])) {
     // Here nth_nearest_distance would take the heap for every point; the batch shares its storage.
-    std::vector<double> storage(std::min(count, size_));
+    std::vector<double> storage(m);
     for (std::size_t leaf = first_leaf; leaf < last_leaf; ++leaf) {
       const auto [b, e] = range_of(inner_count_ + leaf);
-      for (std::size_t i = b; i < e; ++i) found(i, heap_nth_distance(point_at(i), count, storage.data()));
+      for (std::size_t i = b; i < e; ++i) found(i, heap_nth_distance(point_at(i), m, storage.data()));
     }
     return;
   }
-  kdtree_detail::with_short_list<K>(std::min(count, size_), [&](const auto& empty) {
+  kdtree_detail::with_short_list<K>(m, [&](const auto& empty) {
     using List = std::decay_t<decltype(empty)>;
     for (std::size_t leaf = first_leaf; leaf < last_leaf; ++leaf) {
       const std::size_t own = inner_count_ + leaf;
