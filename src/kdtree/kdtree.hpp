@@ -11,7 +11,6 @@
 
 #include "core/buffer.hpp"
 #include "kdtree/chebyshev.hpp"
-#include "kdtree/neighbour_lists.hpp"
 
 namespace quorlix {
 
@@ -43,8 +42,10 @@ class KdTree {
  public:
   static_assert(K >= 1 && K <= 3, "KdTree supports dimensions 1, 2 and 3");
   // The most points a leaf holds; the leaf scans and the leaf batches size their arrays by it.
-  static constexpr std::size_t kBucketSize = kdtree_detail::kLeafCapacity;
-  static constexpr std::size_t kMaxPoints = std::size_t{1} << 36;
+  static constexpr std::size_t kBucketSize = 32;
+  // No tree is deeper than this, as a leaf holds at least one point; a walk keeps one pending node per level.
+  static constexpr std::size_t kMaxDepth = 36;
+  static constexpr std::size_t kMaxPoints = std::size_t{1} << kMaxDepth;
   using Point = std::array<double, K>;
 
   // Builds a balanced tree over the n points (coords[0][i], ..., coords[K-1][i]), point i carrying
@@ -171,7 +172,8 @@ class KdTree {
       b = next.b;
       e = next.e;
       gap = next.gap;
-      // In one dimension the face bounds are the box gaps already, but for a query beyond the root or NaN.
+      // In one dimension the face on the split axis is already the node's box gap, or a lower bound of it for
+      // a query outside the root box or NaN; only more axes need the full gap.
       if constexpr (K > 1) {
         if (visit.reaches(gap)) gap = chebyshev::box_box_gap(lo_[node], hi_[node], lo, hi);
       }
@@ -192,10 +194,6 @@ class KdTree {
   // Whether the short lists serve the count nearest of query: count is within their capacity, and every
   // distance from query to a stored point and to every node's box is finite, as the short lists need.
   bool short_list_serves(std::size_t count, const Point& query) const;
-
-  // No tree is deeper than 36 levels (2^36 points at most, at least one per leaf), so a walk that keeps at
-  // most one pending node per level fits an array of this size.
-  static constexpr std::size_t kMaxDepth = 64;
 
   double distance_at(std::size_t pos, const Point& query) const {
     return chebyshev::distance(point_at(pos), query);

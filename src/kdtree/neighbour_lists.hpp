@@ -9,13 +9,11 @@
 #include <utility>
 
 #include "kdtree/chebyshev.hpp"
+#include "kdtree/kdtree.hpp"
 
 namespace quorlix {
 
 namespace kdtree_detail {
-
-// The most points a leaf holds; ShortList::scan reads a leaf's distances into an array of this size.
-inline constexpr std::size_t kLeafCapacity = 32;
 
 // The largest count a ShortList serves; larger counts take the heap.
 inline constexpr std::size_t kShortListCapacity = 32;
@@ -90,12 +88,12 @@ struct ShortList {
     top = nth();
   }
 
-  // Offers the points of one leaf (points <= kLeafCapacity), given as one run of coordinates per axis. The
-  // distances are formed first, in loops without branches on the data. In the query's own leaf most points
-  // enter the list, so each is inserted without a test; elsewhere few do, and the test spares the work.
+  // Offers the points of one leaf (at most KdTree<K>::kBucketSize), given as one run of coordinates per axis.
+  // The distances are formed first, in loops without branches on the data. In the query's own leaf most
+  // points enter the list, so each is inserted without a test; elsewhere few do, and the test spares the work.
   void scan(const std::array<const double*, K>& axes, std::size_t points, const std::array<double, K>& q,
             bool own_leaf = false) {
-    double d[kLeafCapacity];
+    double d[KdTree<K>::kBucketSize];
     for (std::size_t i = 0; i < points; ++i) d[i] = chebyshev::term(axes[0][i], q[0]);
     for (std::size_t a = 1; a < K; ++a) {
       for (std::size_t i = 0; i < points; ++i)
