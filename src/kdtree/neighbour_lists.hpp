@@ -90,7 +90,7 @@ struct ShortList {
 
   // Offers the points of one leaf (at most KdTree<K>::kBucketSize), given as one run of coordinates per axis.
   // The distances are formed first, in loops without branches on the data. In the query's own leaf most
-  // points enter the list, so each is inserted without a test; elsewhere few do, and the test spares the work.
+  // points enter the list, so each is inserted without a test; elsewhere few do, and the test spares work.
   void scan(const std::array<const double*, K>& axes, std::size_t points, const std::array<double, K>& q,
             bool own_leaf = false) {
     double d[KdTree<K>::kBucketSize];
