@@ -31,26 +31,15 @@ std::vector<double> radii_by_item(const KdTree<K>& tree, std::size_t count) {
 
 }  // namespace
 
-std::vector<double> knn_eps_2d(const KdTree<2>& tree, std::span<const double> a, std::span<const double> b,
+// The tree holds exactly the points (a_i, b_i[, c_i]), so their radii are the tree's stored distances.
+std::vector<double> knn_eps_2d(const KdTree<2>& tree, std::span<const double>, std::span<const double>,
                                std::uint64_t k) {
-  const std::size_t n = std::min(a.size(), b.size());
-  const std::size_t count = detail::query_count(k, tree.size());
-  if (tree.size() == n) return radii_by_item(tree, count);
-  const Buffer<double> radii = detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
-    return detail::neighbour_radius(tree, {a[i], b[i]}, count);
-  });
-  return {radii.begin(), radii.end()};
+  return radii_by_item(tree, detail::query_count(k, tree.size()));
 }
 
-std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::span<const double> a, std::span<const double> b,
-                               std::span<const double> c, std::uint64_t k) {
-  const std::size_t n = std::min({a.size(), b.size(), c.size()});
-  const std::size_t count = detail::query_count(k, tree.size());
-  if (tree.size() == n) return radii_by_item(tree, count);
-  const Buffer<double> radii = detail::leaf_order_slots(tree.leaf_order(), n, [&](std::size_t i) {
-    return detail::neighbour_radius(tree, {a[i], b[i], c[i]}, count);
-  });
-  return {radii.begin(), radii.end()};
+std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::span<const double>, std::span<const double>,
+                               std::span<const double>, std::uint64_t k) {
+  return radii_by_item(tree, detail::query_count(k, tree.size()));
 }
 
 }  // namespace quorlix::info

@@ -174,15 +174,8 @@ void KdTree<K>::split_node(Buffer<Entry>& entries, std::size_t node, std::size_t
   if (node >= inner_count_) return;
   const std::size_t axis = split_axis(node);
   const std::size_t m = b + (e - b) / 2;
-  // NaN sorts after +inf: selection needs a strict weak order, and plain < is none once a NaN takes
-  // part.
-  const auto less = [](double u, double v) {
-    if constexpr (kHasNaN) {
-      return u < v || (v != v && u == u);
-    } else {
-      return u < v;
-    }
-  };
+  // Plain < is no strict weak order once a NaN takes part.
+  const auto less = [](double u, double v) { return kHasNaN ? chebyshev::ranks_before(u, v) : u < v; };
   const auto key = [axis](const Entry& x) { return x.p[axis]; };
   kdtree_detail::select_nth(entries.data() + b, entries.data() + m, entries.data() + e, key, less);
   if constexpr (K > 1) axis_[node] = static_cast<std::uint8_t>(axis);

@@ -19,6 +19,10 @@ inline double fold(double m, double t) { return (t > m || m != m) ? t : m; }
 // so the two folds pick the same operand and agree to the bit. Without the test the loop vectorises.
 inline double fold_finite(double m, double t) { return t > m ? t : m; }
 
+// The order of distances and of coordinates: by value, NaN after every number. It is a strict weak order, as
+// selection needs, and a NaN distance is the first to leave a full heap instead of blocking every later one.
+inline bool ranks_before(double u, double v) { return u < v || (v != v && u == u); }
+
 // The distance from a point given by its K coordinates to q; terms are folded in axis order.
 template <std::size_t K>
 inline double distance(const double* p, const std::array<double, K>& q) {
@@ -32,26 +36,10 @@ inline double distance(const std::array<double, K>& p, const std::array<double, 
   return distance<K>(p.data(), q);
 }
 
-// Lower bound on the distance from query to every point of the box [lo, hi]. An axis whose gap is NaN
-// (a NaN box or query, or a query at an infinity the box reaches) may hold points whose term the fold
-// skips, so it bounds nothing and counts as 0.
-template <std::size_t K>
-inline double box_gap(const std::array<double, K>& lo, const std::array<double, K>& hi,
-                      const std::array<double, K>& query) {
-  double gap = 0.0;
-  for (std::size_t a = 0; a < K; ++a) {
-    const double below = lo[a] - query[a];
-    const double above = query[a] - hi[a];
-    if (below > gap) gap = below;
-    if (above > gap) gap = above;
-  }
-  return gap;
-}
-
 // Lower bound on the distance between any point of the box [lo, hi] and any point of the box
-// [other_lo, other_hi]: the largest gap between the two along an axis. With other_lo = other_hi, a point,
-// it forms box_gap's terms in box_gap's order, so it holds for any data as box_gap does; two boxes need to
-// be finite.
+// [other_lo, other_hi]: the largest gap between the two along an axis. Two boxes need to be finite; with
+// other_lo = other_hi, a point, it holds for any data: an axis whose gap is NaN (a NaN box or point, or a
+// point at an infinity the box reaches) may hold points whose term the distance skips, so it counts as 0.
 template <std::size_t K>
 inline double box_box_gap(const std::array<double, K>& lo, const std::array<double, K>& hi,
                           const std::array<double, K>& other_lo, const std::array<double, K>& other_hi) {
@@ -59,8 +47,8 @@ inline double box_box_gap(const std::array<double, K>& lo, const std::array<doub
   for (std::size_t a = 0; a < K; ++a) {
     const double below = lo[a] - other_hi[a];
     const double above = other_lo[a] - hi[a];
-    gap = below > gap ? below : gap;
-    gap = above > gap ? above : gap;
+    if (below > gap) gap = below;
+    if (above > gap) gap = above;
   }
   return gap;
 }

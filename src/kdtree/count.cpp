@@ -38,8 +38,9 @@ std::size_t KdTree<K>::count_within(const Point& query, double radius) const {
   return visit.count;
 }
 
-template class KdTree<1>;
-template class KdTree<2>;
-template class KdTree<3>;
+// The class itself is instantiated in build.cpp; here only the member defined in this file.
+template std::size_t KdTree<1>::count_within(const Point&, double) const;
+template std::size_t KdTree<2>::count_within(const Point&, double) const;
+template std::size_t KdTree<3>::count_within(const Point&, double) const;
 
 }  // namespace quorlix

@@ -11,7 +11,6 @@
 
 #include "core/buffer.hpp"
 #include "kdtree/chebyshev.hpp"
-#include "kdtree/neighbour_lists.hpp"
 
 namespace quorlix {
 
@@ -43,8 +42,10 @@ class KdTree {
  public:
   static_assert(K >= 1 && K <= 3, "KdTree supports dimensions 1, 2 and 3");
   // The most points a leaf holds; the leaf scans and the leaf batches size their arrays by it.
-  static constexpr std::size_t kBucketSize = kdtree_detail::kLeafCapacity;
-  static constexpr std::size_t kMaxPoints = std::size_t{1} << 36;
+  static constexpr std::size_t kBucketSize = 32;
+  // No tree is deeper than this, as a leaf holds at least one point; a walk keeps one pending node per level.
+  static constexpr std::size_t kMaxDepth = 36;
+  static constexpr std::size_t kMaxPoints = std::size_t{1} << kMaxDepth;
   using Point = std::array<double, K>;
 
   // Builds a balanced tree over the n points (coords[0][i], ..., coords[K-1][i]), point i carrying
@@ -57,17 +58,18 @@ class KdTree {
 
   std::size_t size() const { return size_; }
 
-  // The largest distance from query among its n nearest stored points (all of them when n > size()),
-  // ordering NaN after every number. n == 0, or an empty tree, throws InternalFailure kNoNeighbours.
-  double nth_nearest_distance(const Point& query, std::size_t n) const;
+  // The largest distance from query among its count nearest stored points (all of them when count > size()),
+  // ordering NaN after every number. count == 0, or an empty tree, throws InternalFailure kNoNeighbours.
+  double nth_nearest_distance(const Point& query, std::size_t count) const;
 
   // The number of leaves; leaf l (0 <= l < leaf_count()) holds a run of consecutive leaf positions, and
   // the runs of leaves 0, 1, ... follow each other from position 0.
   std::size_t leaf_count() const { return inner_count_ + 1; }
 
-  // nth_nearest_distance(point_at(position), n) for every position of the leaves [first_leaf, last_leaf):
-  // calls found(position, distance) once per position, in order. Same failures as nth_nearest_distance.
-  void stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t n,
+  // nth_nearest_distance(point_at(position), count) for every position of the leaves [first_leaf,
+  // last_leaf): calls found(position, distance) once per position, in order. Same failures as
+  // nth_nearest_distance.
+  void stored_nth_distances(std::size_t first_leaf, std::size_t last_leaf, std::size_t count,
                             DistanceSink found) const;
 
   // The number of stored points whose distance from query is strictly less than radius; 0 for a NaN radius.
@@ -170,7 +172,8 @@ class KdTree {
       b = next.b;
       e = next.e;
       gap = next.gap;
-      // In one dimension the face bounds are the box gaps already, but for a query beyond the root or NaN.
+      // In one dimension the face on the split axis is already the node's box gap, or a lower bound of it for
+      // a query outside the root box or NaN; only more axes need the full gap.
       if constexpr (K > 1) {
         if (visit.reaches(gap)) gap = chebyshev::box_box_gap(lo_[node], hi_[node], lo, hi);
       }
@@ -185,18 +188,12 @@ class KdTree {
   struct LeafBatch;
   struct CountWithin;
 
-  // nearest.cpp. The n-th distance from a heap of min(n, size_) entries over storage: any count and any
+  // nearest.cpp. The count-th distance (count <= size_) from a heap over storage of count distances: any
   // data, infinite coordinates and overflowing distances included.
-  double heap_nth_distance(const Point& query, std::size_t n, NearestNeighbour* storage) const;
-  // Whether every distance from query to a stored point, and to every node's box, is finite: the tree
-  // holds no infinite or NaN coordinate and no difference overflows. The short lists need it.
-  bool distances_finite(const Point& query) const;
-
-  static constexpr std::size_t kShortList = kdtree_detail::kShortListCapacity;
-
-  // No tree is deeper than 36 levels (2^36 points at most, at least one per leaf), so a walk that keeps at
-  // most one pending node per level fits an array of this size.
-  static constexpr std::size_t kMaxDepth = 64;
+  double heap_nth_distance(const Point& query, std::size_t count, double* storage) const;
+  // Whether the short lists serve the count nearest of query: count is within their capacity, and every
+  // distance from query to a stored point and to every node's box is finite, as the short lists need.
+  bool short_list_serves(std::size_t count, const Point& query) const;
 
   double distance_at(std::size_t pos, const Point& query) const {
     return chebyshev::distance(point_at(pos), query);

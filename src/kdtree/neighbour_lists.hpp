@@ -1,65 +1,51 @@
-// The two lists that collect the nearest distances during a k-nearest walk: a heap of (distance, item)
-// entries for any data and any count, and a short sorted list of distances for finite data and small counts.
+// The two lists that collect the nearest distances during a k-nearest walk: a heap of distances for any
+// data and any count, and a short sorted list of distances for finite data and small counts.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <cstdint>
 #include <limits>
 #include <utility>
 
 #include "kdtree/chebyshev.hpp"
+#include "kdtree/kdtree.hpp"
 
 namespace quorlix {
 
-// One query result: the Chebyshev distance from the query and the stored item id. Ordered by
-// distance alone.
-struct NearestNeighbour {
-  double distance;
-  std::uint64_t item;
-};
-
 namespace kdtree_detail {
-
-// The most points a leaf holds; ShortList::scan reads a leaf's distances into an array of this size.
-inline constexpr std::size_t kLeafCapacity = 32;
 
 // The largest count a ShortList serves; larger counts take the heap.
 inline constexpr std::size_t kShortListCapacity = 32;
 
-// The order of query results: by distance, with NaN after every number, so that a NaN distance is
-// the first to leave a full heap instead of blocking every later candidate.
-inline bool ranks_before(double d, double t) { return d < t || (t != t && d == d); }
-
-// A max-heap of at most cap entries (the farthest on top) over caller-provided storage.
+// A max-heap of at most cap distances (the largest on top) over caller-provided storage.
 struct NeighbourHeap {
-  NearestNeighbour* data;
+  double* data;
   std::size_t size;
   std::size_t cap;
 
   bool full() const { return size == cap; }
-  double top() const { return data[0].distance; }
+  double top() const { return data[0]; }
 
-  void push(NearestNeighbour x) {
+  void push(double x) {
     std::size_t i = size++;
     while (i > 0) {
       const std::size_t parent = (i - 1) / 2;
-      if (!ranks_before(data[parent].distance, x.distance)) break;
+      if (!chebyshev::ranks_before(data[parent], x)) break;
       data[i] = data[parent];
       i = parent;
     }
     data[i] = x;
   }
 
-  // Puts x at the top in place of the farthest entry and moves it down to its place.
-  void replace_top(NearestNeighbour x) {
+  // Puts x at the top in place of the largest distance and moves it down to its place.
+  void replace_top(double x) {
     std::size_t i = 0;
     for (;;) {
       std::size_t c = 2 * i + 1;
       if (c >= size) break;
-      if (c + 1 < size && ranks_before(data[c].distance, data[c + 1].distance)) ++c;
-      if (!ranks_before(x.distance, data[c].distance)) break;
+      if (c + 1 < size && chebyshev::ranks_before(data[c], data[c + 1])) ++c;
+      if (!chebyshev::ranks_before(x, data[c])) break;
       data[i] = data[c];
       i = c;
     }
@@ -67,27 +53,27 @@ struct NeighbourHeap {
   }
 };
 
-// The kCapacity smallest distances offered so far, in ascending order, for a query that wants the n-th
-// smallest (n <= kCapacity). Only for queries whose every distance is finite: +inf then stands for "not
+// The kCapacity smallest distances offered so far, in ascending order, for a query that wants the rank-th
+// smallest (rank <= kCapacity). Only for queries whose every distance is finite: +inf then stands for "not
 // found yet", and the distances fold with chebyshev::fold_finite. The capacity is fixed at compile time, and
-// the loops over it are unrolled, so that the list lives in registers; with kExact the capacity is n itself
-// and the n-th slot is known at compile time as well.
+// the loops over it are unrolled, so that the list lives in registers; with kExact the capacity is rank
+// itself and the rank-th slot is known at compile time as well.
 template <std::size_t K, std::size_t kCapacity, bool kExact = false>
 struct ShortList {
   static_assert(kCapacity <= kShortListCapacity);
 
   // Slots not yet filled hold +inf.
   double best[kCapacity];
-  std::size_t n;
-  double top = std::numeric_limits<double>::infinity();  // the n-th smallest so far
+  std::size_t rank;
+  double top = std::numeric_limits<double>::infinity();  // the rank-th smallest so far
 
   ShortList() = default;
-  explicit ShortList(std::size_t count) : n(kExact ? kCapacity : count) {
+  explicit ShortList(std::size_t count) : rank(kExact ? kCapacity : count) {
 #pragma GCC unroll 32
     for (double& b : best) b = std::numeric_limits<double>::infinity();
   }
 
-  double nth() const { return kExact ? best[kCapacity - 1] : best[n - 1]; }
+  double nth() const { return kExact ? best[kCapacity - 1] : best[rank - 1]; }
 
   // Puts d in its place and drops the largest entry: d is carried up the list, each slot keeping the
   // smaller of itself and the carried value, which needs no branch on the data.
@@ -102,38 +88,38 @@ struct ShortList {
     top = nth();
   }
 
-  // Offers the points of one leaf (count <= kLeafCapacity), given as one run of coordinates per axis. The
-  // distances are formed first, in loops without branches on the data. In the query's own leaf most points
-  // enter the list, so each is inserted without a test; elsewhere few do, and the test spares the work.
-  void scan(const std::array<const double*, K>& axes, std::size_t count, const std::array<double, K>& q,
+  // Offers the points of one leaf (at most KdTree<K>::kBucketSize), given as one run of coordinates per axis.
+  // The distances are formed first, in loops without branches on the data. In the query's own leaf most
+  // points enter the list, so each is inserted without a test; elsewhere few do, and the test spares work.
+  void scan(const std::array<const double*, K>& axes, std::size_t points, const std::array<double, K>& q,
             bool own_leaf = false) {
-    double d[kLeafCapacity];
-    for (std::size_t i = 0; i < count; ++i) d[i] = chebyshev::term(axes[0][i], q[0]);
+    double d[KdTree<K>::kBucketSize];
+    for (std::size_t i = 0; i < points; ++i) d[i] = chebyshev::term(axes[0][i], q[0]);
     for (std::size_t a = 1; a < K; ++a) {
-      for (std::size_t i = 0; i < count; ++i)
+      for (std::size_t i = 0; i < points; ++i)
         d[i] = chebyshev::fold_finite(d[i], chebyshev::term(axes[a][i], q[a]));
     }
     if (own_leaf) {
-      for (std::size_t i = 0; i < count; ++i) insert(d[i]);
+      for (std::size_t i = 0; i < points; ++i) insert(d[i]);
       return;
     }
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < points; ++i) {
       if (d[i] < top) insert(d[i]);
     }
   }
 };
 
-// Calls f with an empty ShortList of the smallest capacity that holds n (1 <= n <= kShortListCapacity) and
+// Calls f with an empty ShortList of the smallest capacity that holds count (1 .. kShortListCapacity) and
 // returns its result; the small counts of typical use, up to 8, get a list of exactly their size.
 template <std::size_t K, class F>
-double with_short_list(std::size_t n, const F& f) {
+double with_short_list(std::size_t count, const F& f) {
   const auto with = [&](auto list) { return f(list); };
   double result = 0.0;
   const bool exact = [&]<std::size_t... kSizes>(std::index_sequence<kSizes...>) {
-    return ((n == kSizes + 1 && (result = with(ShortList<K, kSizes + 1, true>(n)), true)) || ...);
+    return ((count == kSizes + 1 && (result = with(ShortList<K, kSizes + 1, true>(count)), true)) || ...);
   }(std::make_index_sequence<8>{});
   if (exact) return result;
-  return n <= 16 ? with(ShortList<K, 16>(n)) : with(ShortList<K, kShortListCapacity>(n));
+  return count <= 16 ? with(ShortList<K, 16>(count)) : with(ShortList<K, kShortListCapacity>(count));
 }
 
 }  // namespace kdtree_detail
