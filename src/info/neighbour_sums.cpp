@@ -56,7 +56,7 @@ double mutual_sum(std::span<const double> x, std::span<const double> y, const de
   {
     const KdTree<2> joint({x.data(), y.data()}, n, detail::tree_tasks(), detail::kNeighbourBucket);
     pool::poll_interrupt();
-    eps = knn_eps_2d(joint, x, y, k);
+    eps = knn_eps_2d(joint, k);
   }
   if (rx != nullptr && ry != nullptr) return ranked_marginal_sum(eps, *rx, *ry);
   const std::vector<double> xs = detail::sorted_copy(x);
@@ -72,7 +72,7 @@ double conditional_sum(std::span<const double> x, std::span<const double> y, std
   {
     const KdTree<3> joint({x.data(), y.data(), z.data()}, n, detail::tree_tasks(), detail::kNeighbourBucket);
     pool::poll_interrupt();
-    eps = knn_eps_3d(joint, x, y, z, k);
+    eps = knn_eps_3d(joint, k);
   }
   const bool rank_counts = rx != nullptr && ry != nullptr && rz != nullptr && detail::differences_finite(x) &&
                            detail::differences_finite(y) && detail::differences_finite(z);

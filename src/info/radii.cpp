@@ -31,14 +31,11 @@ std::vector<double> radii_by_item(const KdTree<K>& tree, std::size_t count) {
 
 }  // namespace
 
-// The tree holds exactly the points (a_i, b_i[, c_i]), so their radii are the tree's stored distances.
-std::vector<double> knn_eps_2d(const KdTree<2>& tree, std::span<const double>, std::span<const double>,
-                               std::uint64_t k) {
+std::vector<double> knn_eps_2d(const KdTree<2>& tree, std::uint64_t k) {
   return radii_by_item(tree, detail::query_count(k, tree.size()));
 }
 
-std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::span<const double>, std::span<const double>,
-                               std::span<const double>, std::uint64_t k) {
+std::vector<double> knn_eps_3d(const KdTree<3>& tree, std::uint64_t k) {
   return radii_by_item(tree, detail::query_count(k, tree.size()));
 }
 

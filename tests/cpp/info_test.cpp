@@ -215,8 +215,8 @@ TEST_P(AgainstBruteForce, NeighbourRadiiAreExact) {
   const std::size_t n = data.x.size();
   const KdTree<2> tree2({data.x.data(), data.y.data()}, n);
   const KdTree<3> tree3({data.x.data(), data.y.data(), data.z.data()}, n);
-  EXPECT_EQ(knn_eps_2d(tree2, data.x, data.y, k), bf_radii({data.x, data.y}, k));
-  EXPECT_EQ(knn_eps_3d(tree3, data.x, data.y, data.z, k), bf_radii({data.x, data.y, data.z}, k));
+  EXPECT_EQ(knn_eps_2d(tree2, k), bf_radii({data.x, data.y}, k));
+  EXPECT_EQ(knn_eps_3d(tree3, k), bf_radii({data.x, data.y, data.z}, k));
 }
 
 TEST_P(AgainstBruteForce, ConditionalNeighbourSumIsBitExact) {
