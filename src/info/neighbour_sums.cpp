@@ -19,11 +19,12 @@ struct CmiTerm {
   const KdTree<2>& xz_tree;
   const KdTree<2>& yz_tree;
   std::span<const double> x, y, z, zs;
+  const double* psi = detail::psi_table();
 
   double operator()(std::size_t i, double r) const {
     const std::size_t n_xz = detail::excluding_centre(xz_tree.count_within({x[i], z[i]}, r));
     const std::size_t n_yz = detail::excluding_centre(yz_tree.count_within({y[i], z[i]}, r));
-    return detail::conditional_term(detail::psi_table(), marginal_count(zs, z[i], r), n_xz, n_yz);
+    return detail::conditional_term(psi, marginal_count(zs, z[i], r), n_xz, n_yz);
   }
 };
 
